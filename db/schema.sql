@@ -1,0 +1,45 @@
+-- Reference schema of the two tables fifodel uses, for tests, the demo and the
+-- benchmarks. A recording server's own database may hold more columns and
+-- tables; fifodel reads and writes only what is described here.
+
+-- One row per recorded call.
+CREATE TABLE calls (
+  -- Identifies the call in the marking statement.
+  id bigint PRIMARY KEY,
+  -- Hour directory of the call's files below /recordings, as YYYY/MM/DD/HH.
+  directory text,
+  -- Name of the media file in that directory; the companion file is the same
+  -- name with ".g711" appended.
+  filename text,
+  -- Bit set. 2: the call has a screen recording file. 4: set by fifodel once
+  -- the call's media file is gone.
+  flags integer NOT NULL DEFAULT 0,
+  -- Tenant charged with the freed bytes; 0 means nobody.
+  tenantid bigint NOT NULL DEFAULT 0,
+  -- Screen recording file name in the call's directory; NULL means the name
+  -- is derived from filename ("screen" + filename, extension "wmv").
+  screenfn text,
+  -- 1: the call may be reclaimed. fifodel sets it back to 0 when it marks
+  -- the call.
+  isarchived integer NOT NULL DEFAULT 0,
+  -- Age of the call: the oldest archived call is reclaimed first.
+  startdate timestamp NOT NULL
+);
+
+-- Serves the reclamation query (isarchived=1 ORDER BY startdate LIMIT 200)
+-- by reading the first entries of a small index instead of sorting the whole
+-- table: its cost stays the same however much history the table holds.
+CREATE INDEX calls_archived_by_age ON calls (startdate) WHERE isarchived = 1;
+
+-- Named values. fifodel uses only the tenant disk-usage counters, named
+-- TN<tenant id>_DiskUsage, whose value is the tenant's usage in bytes as
+-- decimal text.
+CREATE TABLE configs (
+  -- Name of the entry; names may repeat, and a read takes the last row.
+  param text NOT NULL,
+  -- The value, as text.
+  value text,
+  -- Owner or group of the entry; fifodel writes it only when inserting.
+  part text
+);
+CREATE INDEX configs_param ON configs (param);

@@ -1,0 +1,20 @@
+// The service's one way of writing a diagnostic line: to the system logger,
+// or to standard output in debug and simulation mode.
+#ifndef FIFODEL_LOGGING_H_
+#define FIFODEL_LOGGING_H_
+
+// True (the default): lines go to the system logger with its default identity
+// and facility. False: lines go to standard output. Set only at start-up.
+extern bool g_useSysLogger;
+
+// False (the default): LOG_DEBUG lines are dropped. Set once when the monitor
+// starts and finds the verbose marker.
+extern bool g_verboseLogging;
+
+// Logs one line at syslog priority `prio` (a bare number, no facility bits).
+// `format` is printf-style and carries no line end: standard output gets the
+// text and one newline, the system logger the text unchanged. Never fails.
+void lg(int prio, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+#endif  // FIFODEL_LOGGING_H_

@@ -1,0 +1,155 @@
+// Builds the private mount namespace that the service tests run in. The
+// host's tree is never touched beyond mount points that did not exist,
+// which are created for the run and removed after it.
+#include "sandbox.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const kMountPoints[] = {"/recordings", "/var/tolvex/conf",
+                                    "/recording/log"};
+int g_syslogFd = -1;
+
+void Die(const char* what) {
+  fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
+  _exit(1);
+}
+
+// mkdir -p that remembers what it made, outermost first.
+void MakeMountPoint(const std::string& path, std::vector<std::string>* made) {
+  for (size_t pos = 1; pos != std::string::npos;) {
+    pos = path.find('/', pos + 1);
+    std::string dir = path.substr(0, pos);
+    if (mkdir(dir.c_str(), 0755) == 0) {
+      made->push_back(dir);
+    } else if (errno != EEXIST) {
+      Die(dir.c_str());
+    }
+  }
+}
+
+void BindFile(const std::string& stage, const char* name) {
+  std::string src = std::string("/dev/") + name, dst = stage + "/" + name;
+  int fd = open(dst.c_str(), O_CREAT | O_WRONLY, 0644);
+  if (fd < 0) Die(dst.c_str());
+  close(fd);
+  if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    Die(src.c_str());
+}
+
+// A private /dev: the usual character devices and terminals of the host, and
+// a datagram socket "log" of our own in place of the system logger's.
+void PrivateDev() {
+  char stage[] = "/tmp/fifodel-dev.XXXXXX";
+  if (!mkdtemp(stage)) Die("mkdtemp");
+  if (mount("tmpfs", stage, "tmpfs", 0, "mode=755,size=1m") != 0)
+    Die("mount stage");
+  for (const char* name : {"null", "zero", "full", "random", "urandom"})
+    BindFile(stage, name);
+  std::string pts = std::string(stage) + "/pts";
+  mkdir(pts.c_str(), 0755);
+  if (mount("/dev/pts", pts.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    Die("bind /dev/pts");
+  // A bound ptmx node cannot find its devpts; the symlink can.
+  symlink("pts/ptmx", (std::string(stage) + "/ptmx").c_str());
+  symlink("/proc/self/fd", (std::string(stage) + "/fd").c_str());
+
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", stage);
+  g_syslogFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (g_syslogFd < 0 ||
+      bind(g_syslogFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    Die("syslog socket");
+  if (mount(stage, "/dev", nullptr, MS_MOVE, nullptr) != 0) Die("move /dev");
+  rmdir(stage);
+}
+
+void EnterNamespace() {
+  if (unshare(CLONE_NEWNS) != 0) Die("unshare");
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    Die("make / private");
+  for (const char* path : kMountPoints) FreshTmpfs(path, 1);
+  PrivateDev();
+}
+
+}  // namespace
+
+int RunInSandbox(int (*run)()) {
+  std::vector<std::string> made;
+  for (const char* path : kMountPoints) MakeMountPoint(path, &made);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) {
+    EnterNamespace();
+    exit(run());
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<SyslogLine> TakeSyslog(int wait_ms) {
+  std::vector<SyslogLine> lines;
+  pollfd pfd = {g_syslogFd, POLLIN, 0};
+  while (poll(&pfd, 1, lines.empty() ? wait_ms : 0) > 0) {
+    char buf[8192];
+    ssize_t n = recv(g_syslogFd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    SyslogLine line;
+    line.raw.assign(buf, n);
+    line.pri = atoi(line.raw.c_str() + 1);
+    // "<pri>Mmm dd hh:mm:ss ident: text"; the ident holds no ": ".
+    size_t colon = line.raw.find(": ");
+    if (colon != std::string::npos) line.text = line.raw.substr(colon + 2);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+void FreshTmpfs(const std::string& path, unsigned long long size_mb) {
+  umount2(path.c_str(), MNT_DETACH);  // the first time there is none
+  std::string opts = "mode=755,size=" + std::to_string(size_mb) + "m";
+  if (mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) != 0)
+    Die(path.c_str());
+}
+
+void MakeFile(const std::string& path, long long bytes) {
+  for (size_t pos = path.find('/', 1); pos != std::string::npos;
+       pos = path.find('/', pos + 1))
+    mkdir(path.substr(0, pos).c_str(), 0755);
+  int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  if (bytes > 0) {
+    ASSERT_EQ(0, posix_fallocate(fd, 0, bytes)) << path;
+  }
+  close(fd);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void SandboxTest::SetUp() {
+  FreshTmpfs("/recordings", 64);
+  FreshTmpfs("/var/tolvex/conf", 1);
+  FreshTmpfs("/recording/log", 1);
+  TakeSyslog();
+}
