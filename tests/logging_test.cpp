@@ -1,10 +1,11 @@
 // The two sinks of lg, read for real: standard output byte for byte, and the
 // datagrams that reach /dev/log.
+#include "logging.h"
+
 #include <stdio.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include "logging.h"
 #include "sandbox.h"
 
 namespace {
@@ -42,11 +43,13 @@ TEST_F(LoggingTest, StdoutIsTextAndOneNewline) {
     bool verbose;
     std::string expected;
   } cases[] = {
-      {false, "error getting disk stat\nFIFO_delete: 12 bytes to free\n"
-              "Query error: -7 100%\nFIFO_delete: finished\n"},
-      {true, "error getting disk stat\nFIFO_delete: 12 bytes to free\n"
-             "Query error: -7 100%\nfree: 5 MB trigger: 250 MB\n"
-             "FIFO_delete: finished\n"},
+      {false,
+       "error getting disk stat\nFIFO_delete: 12 bytes to free\n"
+       "Query error: -7 100%\nFIFO_delete: finished\n"},
+      {true,
+       "error getting disk stat\nFIFO_delete: 12 bytes to free\n"
+       "Query error: -7 100%\nfree: 5 MB trigger: 250 MB\n"
+       "FIFO_delete: finished\n"},
   };
   for (const auto& c : cases) {
     g_verboseLogging = c.verbose;
@@ -89,9 +92,9 @@ TEST_F(LoggingTest, SyslogGetsTextUnchangedAtCallersPriority) {
   for (size_t i = 0; i < got.size(); ++i) {
     EXPECT_EQ(expected[i].pri, got[i].pri) << got[i].raw;
     EXPECT_EQ(expected[i].text, got[i].text) << got[i].raw;
-    EXPECT_EQ("fifodel_tests", got[i].raw.substr(
-                                   got[i].raw.size() - got[i].text.size() -
-                                   2 - 13, 13));
+    EXPECT_EQ(
+        "fifodel_tests",
+        got[i].raw.substr(got[i].raw.size() - got[i].text.size() - 2 - 13, 13));
   }
   EXPECT_EQ(0u, TakeSyslog(100).size());
 }

@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   if (geteuid() != 0) {
-    printf("fifodel_tests: skipped: needs root for its private mount namespace\n");
+    printf(
+        "fifodel_tests: skipped: needs root for its private mount namespace\n");
     return 77;
   }
   return RunInSandbox(RunAll);

@@ -27,7 +27,8 @@ bool Run(dbi_conn& conn, const std::string& sql) {
 }  // namespace
 
 std::string GetConfigValue(dbi_conn& conn, std::string param) {
-  std::string sql = "SELECT param,value FROM Configs WHERE param='" + param + "'";
+  std::string sql =
+      "SELECT param,value FROM Configs WHERE param='" + param + "'";
   dbi_result result = dbi_conn_query(conn, sql.c_str());
   if (!result) {
     LogQueryError(conn);
@@ -62,6 +63,7 @@ bool InsertConfigValue(dbi_conn& conn, std::string param, std::string value,
 bool UpdateConfigValue(dbi_conn& conn, std::string param, std::string value) {
   std::string sql = "UPDATE Configs ";
   sql += " SET ";
-  sql += " value = " + Quote(conn, value) + " WHERE param = " + Quote(conn, param);
+  sql +=
+      " value = " + Quote(conn, value) + " WHERE param = " + Quote(conn, param);
   return Run(conn, sql);
 }

@@ -33,7 +33,8 @@ void Tenancy::Update() {
   for (const auto& [tenantid, llDiff] : tenantSzDiff) {
     std::string key = "TN" + ToStdStringLL(tenantid) + "_DiskUsage";
     AddToConfigValue(dbconn, key, llDiff);
-    long long reread = strtoll(GetConfigValue(dbconn, key).c_str(), nullptr, 10);
+    long long reread =
+        strtoll(GetConfigValue(dbconn, key).c_str(), nullptr, 10);
     lg(LOG_NOTICE, "TN %lld DiskUsage new: %lld", tenantid, reread);
   }
   PerformSql(dbconn, "COMMIT");

@@ -1,0 +1,22 @@
+// Removal of one file of a call's recording: unlinked, or shredded while the
+// secure-delete marker exists.
+#ifndef FIFODEL_REMOVAL_H_
+#define FIFODEL_REMOVAL_H_
+
+#include <string>
+
+// Removes `pathname`. Without the secure-delete marker: unlink, true exactly
+// when it succeeded, nothing logged. With it: "shred -u" through the shell,
+// logged as "FIFO shredding %s", true when the path is gone afterwards; a
+// missing path gives false with no command and no line. The marker is looked
+// up on every call.
+bool DeleteFn(const char* pathname);
+
+// `arg` as one POSIX shell word: in single quotes, each quote inside written
+// as '\''.
+std::string escapeShellArg(std::string arg);
+
+// True when stat succeeds on the name, whatever kind of object it names.
+bool file_exists(std::string strFileName);
+
+#endif  // FIFODEL_REMOVAL_H_
