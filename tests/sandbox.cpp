@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,11 +16,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 const char* const kMountPoints[] = {"/recordings", "/var/tolvex/conf",
                                     "/recording/log"};
 int g_syslogFd = -1;
+
+// The socket queues only a few datagrams (net.unix.max_dgram_qlen) before
+// the sender blocks, so a thread drains it into this queue at once.
+std::mutex g_syslogMutex;
+std::condition_variable g_syslogArrived;
+std::deque<std::string> g_syslogQueue;
+
+void DrainSyslog() {
+  for (;;) {
+    char buf[8192];
+    ssize_t n = recv(g_syslogFd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return;
+    std::lock_guard<std::mutex> lock(g_syslogMutex);
+    g_syslogQueue.emplace_back(buf, n);
+    g_syslogArrived.notify_all();
+  }
+}
 
 void Die(const char* what) {
   fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
@@ -76,6 +100,7 @@ void PrivateDev() {
     Die("syslog socket");
   if (mount(stage, "/dev", nullptr, MS_MOVE, nullptr) != 0) Die("move /dev");
   rmdir(stage);
+  std::thread(DrainSyslog).detach();
 }
 
 void EnterNamespace() {
@@ -106,20 +131,37 @@ int RunInSandbox(int (*run)()) {
 }
 
 std::vector<SyslogLine> TakeSyslog(int wait_ms) {
+  // Datagrams keep their order: once this barrier is through, everything
+  // sent before it is in the queue.
+  static int iBarrier = 0;
+  const std::string barrier = "\001barrier " + std::to_string(++iBarrier);
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  strcpy(addr.sun_path, "/dev/log");
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sendto(fd, barrier.data(), barrier.size(), 0,
+         reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  close(fd);
+  std::unique_lock<std::mutex> lock(g_syslogMutex);
+  auto at = g_syslogQueue.end();
+  g_syslogArrived.wait(lock, [&] {
+    at = std::find(g_syslogQueue.begin(), g_syslogQueue.end(), barrier);
+    return at != g_syslogQueue.end();
+  });
+  g_syslogQueue.erase(at);
+  g_syslogArrived.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                           [] { return !g_syslogQueue.empty(); });
   std::vector<SyslogLine> lines;
-  pollfd pfd = {g_syslogFd, POLLIN, 0};
-  while (poll(&pfd, 1, lines.empty() ? wait_ms : 0) > 0) {
-    char buf[8192];
-    ssize_t n = recv(g_syslogFd, buf, sizeof buf, 0);
-    if (n <= 0) break;
+  for (const std::string& raw : g_syslogQueue) {
     SyslogLine line;
-    line.raw.assign(buf, n);
-    line.pri = atoi(line.raw.c_str() + 1);
+    line.raw = raw;
+    line.pri = atoi(raw.c_str() + 1);
     // "<pri>Mmm dd hh:mm:ss ident: text"; the ident holds no ": ".
-    size_t colon = line.raw.find(": ");
-    if (colon != std::string::npos) line.text = line.raw.substr(colon + 2);
+    size_t colon = raw.find(": ");
+    if (colon != std::string::npos) line.text = raw.substr(colon + 2);
     lines.push_back(line);
   }
+  g_syslogQueue.clear();
   return lines;
 }
 

@@ -62,8 +62,8 @@ void FIFO_check() {
          ds.liToFree);
       // Exit statuses do not matter: no capture running or no log to delete
       // is the usual case.
-      (void)!system(STOP_CAPTURES_CMD);
-      (void)!system(DELETE_LOGS_CMD);
+      RunShell(STOP_CAPTURES_CMD);
+      RunShell(DELETE_LOGS_CMD);
       ds.Calc();
       if (ds.TooLow()) {
         // Stale directories were pruned: measure again before any call goes.

@@ -39,7 +39,7 @@ bool deleteDirectory(std::string strDirectory, bool fSim) {
   char cmdbuf[100];
   int n = snprintf(cmdbuf, sizeof cmdbuf, "rm -R %s", strDirectory.c_str());
   // A cut-off path could name a parent directory: never run that.
-  if (!fSim && n < static_cast<int>(sizeof cmdbuf)) (void)!system(cmdbuf);
+  if (!fSim && n < static_cast<int>(sizeof cmdbuf)) RunShell(cmdbuf);
   return true;
 }
 

@@ -16,6 +16,12 @@ bool DeleteFn(const char* pathname);
 // as '\''.
 std::string escapeShellArg(std::string arg);
 
+// Runs `cmd` through /bin/sh -c and waits for it; returns its wait status,
+// or -1 when it could not be started. Unlike system(3) it leaves SIGINT and
+// SIGQUIT alone in the caller, so that the service can be stopped while a
+// command runs.
+int RunShell(const char* cmd);
+
 // True when stat succeeds on the name, whatever kind of object it names.
 bool file_exists(std::string strFileName);
 
