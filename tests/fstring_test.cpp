@@ -1,4 +1,4 @@
-// Tests for the fstring text helpers.
+// Tests for the fstring text helpers: limits and byte-level edge cases.
 #include "fstring.h"
 
 #include <gtest/gtest.h>
@@ -8,180 +8,85 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
+#include <tuple>
 
 using namespace std::string_literals;
+using S = std::string;
+using It = std::istreambuf_iterator<char>;
 
-TEST(FStringTest, Numbers) {
-  const struct {
-    long long value;
-    const char* text;
-  } cases[] = {{0, "0"},
-               {INT_MIN, "-2147483648"},
-               {INT_MAX, "2147483647"},
-               {1234567, "1234567"}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.text, ToStdString(static_cast<int>(c.value)));
-    EXPECT_EQ(c.text, ToStdStringLL(c.value));
-  }
+TEST(FStringTest, NumbersAndPredicates) {
+  EXPECT_EQ("-2147483648", ToStdString(INT_MIN));
+  EXPECT_EQ("2147483647", ToStdString(INT_MAX));
   EXPECT_EQ("-9223372036854775808", ToStdStringLL(LLONG_MIN));
   EXPECT_EQ("9223372036854775807", ToStdStringLL(LLONG_MAX));
-  EXPECT_EQ("", StdStringNullSafe(nullptr));
-  EXPECT_EQ("ab", StdStringNullSafe("ab\0cd"));
+  EXPECT_TRUE(beginsWith("ab", ""));
+  EXPECT_FALSE(beginsWith("ab", "abc"));
+  EXPECT_FALSE(beginsWith("a\0x"s, "a\0y"s));
+  EXPECT_TRUE(IsAllDigitsNumber(S(30, '9')));
+  for (S t : {""s, "-1"s, " 1"s, "1/"s, "1:"s, "1\0"s})
+    EXPECT_FALSE(IsAllDigitsNumber(t)) << t;
 }
 
-TEST(FStringTest, Trim) {
-  const struct {
-    std::string in, trimmed, word;
-  } cases[] = {{"\t abc def \r\n", "abc def", "abc"},
-               {"   ", "   ", ""},
-               {"\r\n", "\r\n", ""},
-               {"", "", ""},
-               {"\vabc\f", "\vabc\f", "abc"},
-               {" ab \v", "ab \v", "ab"},
-               {"\xa0x\x85", "\xa0x\x85", "\xa0x\x85"}};
-  for (const auto& c : cases) {
-    std::string str = c.in, word = c.in;
-    trim(str);
-    OLDtrim(word);
-    EXPECT_EQ(c.trimmed, str);
-    EXPECT_EQ(c.word, word);
+// trim: only " \t\r\n", all-blank text kept. OLDtrim: first word, VT/FF blank.
+TEST(FStringTest, TrimAndSplit) {
+  const std::tuple<S, S, S> trims[] = {
+      {"\t ab c \r\n", "ab c", "ab"},
+      {"  ", "  ", ""},
+      {" \vab\xa0\f ", "\vab\xa0\f", "ab\xa0"}};
+  for (auto [in, trimmed, word] : trims) {
+    S t = in;
+    trim(t);
+    OLDtrim(in);
+    EXPECT_EQ(trimmed + "|" + word, t + "|" + in);
   }
+  std::vector<S> list;  // appended to; k separators give k + 1 fields
+  lt_split(list, "a,b,,c,", ',');
+  lt_split(list, "", ',');
+  lt_split(list, "d\0,e"s, ',');
+  EXPECT_EQ((std::vector<S>{"a", "b", "", "c", "", "", "d"}), list);
 }
 
-TEST(FStringTest, Predicates) {
-  const struct {
-    std::string haystack, needle;
-    bool expected;
-  } prefixes[] = {{"abc", "", true},     {"", "", true},
-                  {"ab", "abc", false},  {"abc", "ABC", false},
-                  {"abcd", "abc", true}, {"a\0x"s, "a\0y"s, false}};
-  for (const auto& c : prefixes)
-    EXPECT_EQ(c.expected, beginsWith(c.haystack, c.needle)) << c.needle;
-  const struct {
-    std::string t;
-    bool expected;
-  } digits[] = {
-      {"", false},   {"0", true},     {"000123", true},
-      {"-1", false}, {" 1", false},   {"1/", false},
-      {"1:", false}, {"1\0"s, false}, {"123456789012345678901234567890", true}};
-  for (const auto& c : digits) EXPECT_EQ(c.expected, IsAllDigitsNumber(c.t));
+// str_replace: no overlaps, no rescan, empty `from` is a no-op.
+TEST(FStringTest, ReplaceRepeatFileName) {
+  const std::tuple<S, S, S, S> cases[] = {
+      {"aaaa", "aa", "b", "bb"},  {"xaab", "ab", "b", "xab"},
+      {"abc", "b", "", "ac"},     {"ab", "abc", "x", "ab"},
+      {"a.b", ".", "..", "a..b"}, {"abc", "", "x", "abc"}};
+  for (auto [t, from, to, want] : cases)
+    EXPECT_EQ(want, str_replace(t, from, to)) << t;
+  const std::pair<int, S> reps[] = {{3, "x,x,x"}, {0, ""}, {INT_MIN, ""}};
+  for (auto [n, want] : reps) EXPECT_EQ(want, StrRepeat(n, "x", ",")) << n;
+  const S kSafe = "!#$'()+,-.;=[]^{}~@`_aZ09",
+          kUnsafe = " \"%&*/:<>?\\|\1\t\37\177\0\303\251\377"s;
+  EXPECT_EQ(kSafe + S(20, '_'), MakeValidFileNameStr(kSafe + kUnsafe));
 }
 
-TEST(FStringTest, Replace) {
-  const struct {
-    std::string t, from, to, expected;
-  } cases[] = {{"aaaa", "aa", "b", "bb"},    {"aaa", "aa", "b", "ba"},
-               {"xaab", "ab", "b", "xab"},   {"abc", "b", "", "ac"},
-               {"ab", "abc", "x", "ab"},     {"a.b.c", ".", "..", "a..b..c"},
-               {"aaa", "a", "aa", "aaaaaa"}, {"aAa", "a", "b", "bAb"},
-               {"abc", "", "x", "abc"}};
-  for (const auto& c : cases)
-    EXPECT_EQ(c.expected, str_replace(c.t, c.from, c.to)) << c.t;
-  const struct {
-    int iCnt;
-    std::string rep, sep, expected;
-  } repeats[] = {{3, "?", ",", "?,?,?"}, {1, "x", ",", "x"},
-                 {0, "x", ",", ""},      {INT_MIN, "x", ",", ""},
-                 {3, "", "-", "--"},     {3, "ab", "", "ababab"}};
-  for (const auto& c : repeats)
-    EXPECT_EQ(c.expected, StrRepeat(c.iCnt, c.rep, c.sep)) << c.iCnt;
-}
-
-TEST(FStringTest, FileName) {
-  const struct {
-    std::string in, expected;
-  } cases[] = {{"a/b:c*d?.txt", "a_b_c_d_.txt"},
-               {"", ""},
-               {"..", ".."},
-               {" \"%&*/:<>?\\|", "____________"},
-               {"\x01\t\x1f\x7f\0"s, "_____"},
-               {"\xc3\xa9\xff", "___"},
-               {"!#$'()+,-.;=[]^{}~@`_aZ09", "!#$'()+,-.;=[]^{}~@`_aZ09"}};
-  for (const auto& c : cases) {
-    std::string out = MakeValidFileNameStr(c.in);
-    EXPECT_EQ(c.expected, out);
-    EXPECT_EQ(c.in.length(), out.length());
-  }
-}
-
-TEST(FStringTest, Split) {
-  using List = std::vector<std::string>;
-  const struct {
-    List before;
-    std::string text;
-    char sep;
-    List expected;
-  } cases[] = {{{"x"}, "a,b,,c,", ',', {"x", "a", "b", "", "c", ""}},
-               {{}, "", ',', {""}},
-               {{}, "abc", ',', {"abc"}},
-               {{}, "a\0,b"s, ',', {"a"}},
-               {{}, "a,b", '\0', {"a,b"}}};
-  for (const auto& c : cases) {
-    List list = c.before;
-    lt_split(list, c.text, c.sep);
-    EXPECT_EQ(c.expected, list) << c.text;
-  }
-}
-
-class CopyTest : public testing::Test {
- protected:
-  void SetUp() override {
-    char acTemplate[] = "/tmp/fstring_test.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(acTemplate));
-    dir_ = acTemplate;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const std::string& name) { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& data) {
-    std::ofstream(Path(name), std::ios::binary) << data;
-  }
-  std::string Read(const std::string& name) {
-    std::ostringstream os;
-    os << std::ifstream(Path(name), std::ios::binary).rdbuf();
-    return os.str();
-  }
-  std::string dir_;
-};
-
-TEST_F(CopyTest, Replacements) {
-  const std::string kDots97(97, '.'), kA98(98, 'a'), kA99(99, 'a');
-  const struct {
-    std::string in;
-    std::map<std::string, std::string> repl;
-    std::string expected;
-  } cases[] = {
-      {"l1\nl2\n", {}, "l1\nl2\n"},
+// Keys apply in ascending order to pieces: a line, or 99 bytes of a longer one.
+// A missing source creates nothing; the same file under any name is refused.
+TEST(FStringTest, CopyWithReplacements) {
+  char dir[] = "/tmp/fstring_test.XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  auto P = [&](const S& name) { return S(dir) + "/" + name; };
+  auto Read = [&](S n) { return S(It(std::ifstream(P(n)).rdbuf()), {}); };
+  const S D(97, '.'), A(98, 'a');  // a 99-byte piece border
+  const std::tuple<S, std::map<S, S>, S> cases[] = {
       {"AB\n", {{"AB", "X"}, {"X", "Y"}}, "Y\n"},
-      {"A B\n", {{"A", "B"}, {"B", "C"}}, "C C\n"},
-      {"a\n", {{"", "x"}, {"a", "b"}}, "b\n"},
-      {"ab\ncd\n", {{"b\nc", "Z"}}, "ab\ncd\n"},
-      {"ab\ncd\n", {{"b\n", "Z"}}, "aZcd\n"},
-      {"abc", {{"c", "d"}}, "abd"},
-      // 98 characters and a line feed still make one piece; 99 do not.
-      {kA98 + "\n", {{"a\n", "Z"}}, kA98.substr(1) + "Z"},
-      {kA99 + "\n", {{"a\n", "Z"}}, kA99 + "\n"},
-      // A key across the 99-byte border stays; one inside a piece is hit.
-      {kDots97 + "KEYS\n", {{"KEYS", "k"}}, kDots97 + "KEYS\n"},
-      {"..KEYS" + kDots97 + "\n", {{"KEYS", "k"}}, "..k" + kDots97 + "\n"},
-  };
-  for (const auto& c : cases) {
-    Write("in", c.in);
-    EXPECT_EQ(0, CopyWithReplacements(Path("in"), Path("out"), c.repl));
-    EXPECT_EQ(c.expected, Read("out")) << c.in;
+      {"ab\ncd", {{"b\n", "Z"}, {"d", "e"}}, "aZce"},
+      {A + "\n" + A + "a\n", {{"a\n", "Z"}}, A.substr(1) + "Z" + A + "a\n"},
+      {D + "KEYS\n..KEYS" + D, {{"KEYS", "k"}}, D + "KEYS\n..k" + D}};
+  for (const auto& [in, repl, want] : cases) {
+    std::ofstream(P("in"), std::ios::binary) << in;
+    EXPECT_EQ(0, CopyWithReplacements(P("in"), P("out"), repl));
+    EXPECT_EQ(want, Read("out")) << in;
   }
-}
-
-TEST_F(CopyTest, Refusals) {
-  EXPECT_EQ(1, CopyWithReplacements(Path("none"), Path("out"), {}));
-  EXPECT_FALSE(std::filesystem::exists(Path("out")));
-  Write("in", "keep\n");
-  EXPECT_EQ(1, CopyWithReplacements(Path("in"), Path("nodir/out"), {}));
-  ASSERT_EQ(0, link(Path("in").c_str(), Path("hard").c_str()));
-  ASSERT_EQ(0, symlink(Path("in").c_str(), Path("sym").c_str()));
+  EXPECT_EQ(1, CopyWithReplacements(P("none"), P("new"), {}));
+  EXPECT_FALSE(std::filesystem::exists(P("new")));
+  ASSERT_EQ(0, link(P("in").c_str(), P("hard").c_str()));
+  ASSERT_EQ(0, symlink(P("in").c_str(), P("sym").c_str()));
   for (const char* name : {"in", "./in", "hard", "sym"}) {
-    EXPECT_EQ(1, CopyWithReplacements(Path("in"), Path(name), {{"k", "x"}}));
-    EXPECT_EQ(1, CopyWithReplacements(Path(name), Path("in"), {{"k", "x"}}));
-    EXPECT_EQ("keep\n", Read("in")) << name;
+    EXPECT_EQ(1, CopyWithReplacements(P("in"), P(name), {{"K", "x"}}));
+    EXPECT_EQ(std::get<0>(cases[3]), Read("in")) << name;
   }
+  std::filesystem::remove_all(dir);
 }

@@ -26,9 +26,18 @@ int RunShell(const char* cmd) {
   return status;
 }
 
-bool file_exists(std::string strFileName) {
+namespace {
+
+// file_exists without building a string: DeleteFn asks once per file.
+bool PathExists(const char* acPath) {
   struct stat st;
-  return stat(strFileName.c_str(), &st) == 0;
+  return stat(acPath, &st) == 0;
+}
+
+}  // namespace
+
+bool file_exists(std::string strFileName) {
+  return PathExists(strFileName.c_str());
 }
 
 std::string escapeShellArg(std::string arg) {
@@ -45,11 +54,11 @@ std::string escapeShellArg(std::string arg) {
 }
 
 bool DeleteFn(const char* pathname) {
-  if (!file_exists(SECURE_DELETE_MARKER)) return unlink(pathname) == 0;
-  if (!file_exists(pathname)) return false;
+  if (!PathExists(SECURE_DELETE_MARKER)) return unlink(pathname) == 0;
+  if (!PathExists(pathname)) return false;
   std::string cmd = "shred -u " + escapeShellArg(pathname);
   // Judged by what is left afterwards, not by shred's exit status.
   RunShell(cmd.c_str());
   lg(LOG_NOTICE, "FIFO shredding %s", pathname);
-  return !file_exists(pathname);
+  return !PathExists(pathname);
 }

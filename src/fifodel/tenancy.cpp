@@ -27,8 +27,9 @@ void Tenancy::Update() {
     lg(LOG_ERR, "Cannot connect to database to do tenant updates");
     return;
   }
-  // Results are not acted on: every tenant is visited and COMMIT is always
-  // sent, so one bad counter does not cost the others their update.
+  // Results are not acted on: every tenant is visited and logged, and COMMIT
+  // is always sent. A failed update aborts the transaction on PostgreSQL, so
+  // the COMMIT then keeps no counter of this pass; the log shows it.
   PerformSql(dbconn, "BEGIN");
   for (const auto& [tenantid, llDiff] : tenantSzDiff) {
     std::string key = "TN" + ToStdStringLL(tenantid) + "_DiskUsage";
