@@ -103,10 +103,16 @@ void PrivateDev() {
   std::thread(DrainSyslog).detach();
 }
 
+// Runs as PID 1 of a new PID namespace: "killall tcpdump" of the service
+// under test reaches only processes in here, and whatever a failed test
+// leaves running ends with it.
 void EnterNamespace() {
   if (unshare(CLONE_NEWNS) != 0) Die("unshare");
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     Die("make / private");
+  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+            nullptr) != 0)
+    Die("mount /proc");
   for (const char* path : kMountPoints) FreshTmpfs(path, 1);
   PrivateDev();
 }
@@ -116,6 +122,7 @@ void EnterNamespace() {
 int RunInSandbox(int (*run)()) {
   std::vector<std::string> made;
   for (const char* path : kMountPoints) MakeMountPoint(path, &made);
+  if (unshare(CLONE_NEWPID) != 0) Die("unshare pid");
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) Die("fork");

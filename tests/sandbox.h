@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-// Runs `run` in a child process inside the sandbox, creating missing mount
+// Runs `run` as PID 1 of new PID and mount namespaces, creating missing mount
 // points on the host before and removing them after. Returns its exit code.
 int RunInSandbox(int (*run)());
 
