@@ -182,11 +182,10 @@ enum ChunkEnd { kNextChunk, kPassOver, kPruned };
 // Reads, handles and marks one chunk of the oldest archived calls.
 ChunkEnd DoChunk(dbi_conn conn, Pass* pass, bool* firstEntry) {
   lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
-  dbi_result result = dbi_conn_queryf(
-      conn,
-      "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE "
-      "isarchived=1 ORDER BY startdate ASC LIMIT %d",
-      CHUNK);
+  // The statement stays one literal, so that a grep finds it.
+  // clang-format off
+  dbi_result result = dbi_conn_queryf(conn, "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE isarchived=1 ORDER BY startdate ASC LIMIT %d", CHUNK);
+  // clang-format on
   if (!result) {
     lg(LOG_NOTICE, "FIFO_delete: fifodel query error (1)");
     return kPassOver;
