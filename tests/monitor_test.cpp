@@ -4,6 +4,9 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
 
 #include "dbfixture.h"
 
@@ -37,6 +40,28 @@ TEST(DiskSpaceTest, TriggerLevelAndFlags) {
              ds.liToFree, ds.ratherLow, ds.somewhatLow);
     EXPECT_STREQ(c.want, got) << c.blocks;
   }
+}
+
+// A measurement that fails leaves nothing to free and paces slowly.
+using DiskSpaceFailTest = SandboxTest;
+TEST_F(DiskSpaceFailTest, NothingToFree) {
+  pid_t pid = fork();
+  if (pid == 0) {  // where no /recordings exists; the log socket stays open
+    openlog(nullptr, LOG_NDELAY, LOG_USER);
+    DiskSpace ds = {7, 7, true, true};
+    _exit(chroot("/var/tolvex/conf") == 0 && (ds.Calc(), true) &&
+                  !ds.TooLow() && ds.liToFree == 0 && !ds.ratherLow &&
+                  !ds.somewhatLow && ds.uliMegsFree == 7
+              ? 0
+              : 1);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(0, status);
+  std::vector<SyslogLine> lines = TakeSyslog(2000);
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ("12 error getting disk stat",
+            std::to_string(lines[0].pri) + " " + lines[0].text);
 }
 
 // Logs solve one shortage; passes stop while the database is out of reach and
