@@ -139,10 +139,6 @@ void HandleCall(const CallRow& row, Pass* pass, Chunk* chunk,
   if (!pass->fSim) pass->tenancy.DeletedMediaOfCall(row.llTenantId, llCallSize);
 }
 
-}  // namespace
-
-namespace {
-
 // The marking statement for the ids recorded in `chunk`, and whether it holds
 // any id at all.
 std::string MarkingStatement(const Chunk& chunk, bool* fAny) {
