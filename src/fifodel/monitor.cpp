@@ -2,7 +2,6 @@
 // gets to the trigger level, the more often it is measured.
 #include "monitor.h"
 
-#include <stdlib.h>
 #include <sys/statvfs.h>
 #include <syslog.h>
 #include <unistd.h>

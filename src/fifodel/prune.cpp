@@ -1,6 +1,6 @@
 // Removes directories of the recording tree that are older than the oldest
-// archived call. It never asks the database: a directory older than the
-// oldest call still waiting to be reclaimed holds nothing worth keeping.
+// archived call. It never asks the database: the tree's own year, month, day
+// and hour names tell what is older, whatever the calls table says of it.
 #include "prune.h"
 
 #include <stdio.h>

@@ -3,7 +3,6 @@
 #include "removal.h"
 
 #include <errno.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
