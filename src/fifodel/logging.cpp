@@ -4,6 +4,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <syslog.h>
 
 bool g_useSysLogger = true;
@@ -21,4 +22,41 @@ void lg(int prio, const char* format, ...) {
     putchar('\n');
   }
   va_end(args);
+}
+
+namespace {
+
+// The letter of the short escape for `c`, or 0 when it has none.
+char ShortEscape(unsigned char c) {
+  switch (c) {
+    case '\n': return 'n';
+    case '\r': return 'r';
+    case '\t': return 't';
+    case '\v': return 'v';
+    case '\f': return 'f';
+    case '\b': return 'b';
+    case '\a': return 'a';
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char buf[5];
+    if (char letter = ShortEscape(c)) {
+      snprintf(buf, sizeof buf, "\\%c", letter);
+    } else {
+      snprintf(buf, sizeof buf, "\\x%02x", c);
+    }
+    out += buf;
+  }
+  return out;
 }

@@ -3,6 +3,8 @@
 #ifndef FIFODEL_LOGGING_H_
 #define FIFODEL_LOGGING_H_
 
+#include <string>
+
 // True (the default): lines go to the system logger with its default identity
 // and facility. False: lines go to standard output. Set only at start-up.
 extern bool g_useSysLogger;
@@ -16,5 +18,10 @@ extern bool g_verboseLogging;
 // text and one newline, the system logger the text unchanged. Never fails.
 void lg(int prio, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// `text` with its control characters escaped ("\n" for a newline, "\xNN" for
+// the others without a short form), so that a name taken from a row or the
+// tree cannot forge log lines. Everything else is left as it is.
+std::string Printable(const std::string& text);
 
 #endif  // FIFODEL_LOGGING_H_

@@ -10,6 +10,7 @@
 #include "paths.h"
 #include "reclaim.h"
 #include "removal.h"
+#include "tree.h"
 
 unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
                                   unsigned long long ulFrsize,
@@ -62,7 +63,7 @@ void FIFO_check() {
       // Exit statuses do not matter: no capture running or no log to delete
       // is the usual case.
       RunShell(STOP_CAPTURES_CMD);
-      RunShell(DELETE_LOGS_CMD);
+      EmptyDirectory(LOG_DIR);
       ds.Calc();
       if (ds.TooLow()) {
         // Stale directories were pruned: measure again before any call goes.

@@ -13,8 +13,28 @@
 // While it exists, files are shredded rather than unlinked; tested per file.
 #define SECURE_DELETE_MARKER "/var/tolvex/conf/opt_secure_delete"
 
-// Run, in this order, whenever free space is too low, before any pass.
+// Directory of the marker files, held open by a pass to look the
+// secure-delete marker up per file.
+#define CONF_DIR "/var/tolvex/conf"
+#define SECURE_DELETE_NAME "opt_secure_delete"
+
+// Run whenever free space is too low, before any pass.
 #define STOP_CAPTURES_CMD "killall tcpdump"
-#define DELETE_LOGS_CMD "rm -R /recording/log/*"
+// Diagnostic logs and traces; emptied in-process whenever free space is too
+// low, everything below it, never the directory itself.
+#define LOG_DIR "/recording/log"
+
+// Held with an exclusive flock by the running service: one instance only.
+#define LOCK_FILE "/run/fifodel/fifodel.lock"
+// State of the running service, for `fifodel status`; replaced atomically.
+#define STATE_DIR "/run/fifodel"
+#define STATE_FILE "/run/fifodel/state"
+
+// The counter journal (the unit's StateDirectory=).
+#define JOURNAL_DIR "/var/lib/fifodel"
+#define JOURNAL_FILE "/var/lib/fifodel/counters.journal"
+
+// The audit trail: one line per reclaimed call and pruned directory.
+#define AUDIT_FILE "/var/log/fifodel/reclaimed.log"
 
 #endif  // FIFODEL_PATHS_H_

@@ -1,0 +1,155 @@
+// Descriptor-based access to the recording tree. The tree is written by the
+// recorder's own user, who must not be able to steer root anywhere else: no
+// path is ever handed to the kernel whole, every step is resolved beneath a
+// descriptor that already lies inside the tree.
+#include "tree.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "logging.h"
+#include "paths.h"
+
+namespace {
+
+// Deeper trees than this are not recordings; refusing them keeps the number
+// of open descriptors and the stack bounded.
+const int kMaxDepth = 64;
+
+int RawOpenat2(int dirfd, const char* path, unsigned long long flags,
+               unsigned long long resolve) {
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = flags;
+  how.resolve = resolve;
+  return static_cast<int>(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
+}
+
+int OpenDirectoryEntry(int parentfd, const char* name) {
+  return RawOpenat2(parentfd, name,
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
+                    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS |
+                        RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV);
+}
+
+bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
+                    int depth);
+
+// Removes the directory `name` of `parentfd` after its contents.
+bool RemoveDirectory(int parentfd, const char* name, const std::string& strPath,
+                     dev_t dev, int depth) {
+  int fd = OpenDirectoryEntry(parentfd, name);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(),
+       ResolveFailure(errno));
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_dev != dev) {
+    lg(LOG_WARNING, "FIFO: %s stays: another file system",
+       Printable(strPath).c_str());
+    close(fd);
+    return false;
+  }
+  bool fEmptied = RemoveContents(fd, strPath, dev, depth + 1);
+  close(fd);
+  return fEmptied && unlinkat(parentfd, name, AT_REMOVEDIR) == 0;
+}
+
+// Removes one entry of `dirfd`; directories only on the file system `dev`.
+bool RemoveEntry(int dirfd, const char* name, const std::string& strPath,
+                 dev_t dev, int depth) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlinkat(dirfd, name, 0) == 0;
+  if (depth >= kMaxDepth) {
+    lg(LOG_WARNING, "FIFO: %s stays: nested too deep",
+       Printable(strPath).c_str());
+    return false;
+  }
+  return RemoveDirectory(dirfd, name, strPath, dev, depth);
+}
+
+bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
+                    int depth) {
+  int readfd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = readfd < 0 ? nullptr : fdopendir(readfd);
+  if (dir == nullptr) {
+    if (readfd >= 0) close(readfd);
+    return false;
+  }
+  bool fAll = true;
+  while (struct dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (!RemoveEntry(dirfd, name, strPath + "/" + name, dev, depth))
+      fAll = false;
+  }
+  closedir(dir);
+  return fAll;
+}
+
+}  // namespace
+
+int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount) {
+  unsigned long long resolve =
+      RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  if (fSameMount) resolve |= RESOLVE_NO_XDEV;
+  return RawOpenat2(dirfd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                    resolve);
+}
+
+const char* ResolveFailure(int err) {
+  switch (err) {
+    case ELOOP: return "a symbolic link";
+    case EXDEV: return "outside " RECORDINGS_DIR " or on another file system";
+    default: return strerror(err);
+  }
+}
+
+Tree::~Tree() {
+  if (heldFd_ >= 0) close(heldFd_);
+  if (rootfd_ >= 0) close(rootfd_);
+}
+
+bool Tree::Open() {
+  rootfd_ = open(RECORDINGS_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return rootfd_ >= 0;
+}
+
+int Tree::Dir(const std::string& rel) {
+  if (rel != heldRel_ || heldRel_.empty()) {
+    if (heldFd_ >= 0) close(heldFd_);
+    heldRel_ = rel;
+    heldFd_ = OpenBeneath(rootfd_, rel, false);
+    heldErr_ = heldFd_ < 0 ? errno : 0;
+  }
+  errno = heldErr_;
+  return heldFd_;
+}
+
+bool RemoveTree(int parentfd, const char* name, const std::string& strPath) {
+  struct stat st;
+  if (fstat(parentfd, &st) != 0) return false;
+  RemoveEntry(parentfd, name, strPath, st.st_dev, 0);
+  return fstatat(parentfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+         errno == ENOENT;
+}
+
+bool EmptyDirectory(const char* path) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool fEmptied = fstat(fd, &st) == 0 && RemoveContents(fd, path, st.st_dev, 0);
+  close(fd);
+  return fEmptied;
+}
