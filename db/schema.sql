@@ -31,6 +31,14 @@ CREATE TABLE calls (
 -- table: its cost stays the same however much history the table holds.
 CREATE INDEX calls_archived_by_age ON calls (startdate) WHERE isarchived = 1;
 
+-- Serves the question pruning asks before a stale directory goes: does a
+-- call that is not archived yet (and not reclaimed) live in it or below it?
+-- Only such calls are in the index, so it stays small however much history
+-- the table holds; text_pattern_ops lets the prefix match use it under any
+-- collation.
+CREATE INDEX calls_pending_by_directory ON calls (directory text_pattern_ops)
+  WHERE isarchived = 0 AND flags & 4 = 0;
+
 -- Named values. fifodel uses only the tenant disk-usage counters, named
 -- TN<tenant id>_DiskUsage, whose value is the tenant's usage in bytes as
 -- decimal text.

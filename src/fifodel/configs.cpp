@@ -10,15 +10,9 @@
 
 namespace {
 
-void LogQueryError(dbi_conn& conn) {
-  const char* errmsg = nullptr;
-  int errcode = dbi_conn_error(conn, &errmsg);
-  lg(LOG_ERR, "Query error: %d %s", errcode, errmsg ? errmsg : "");
-}
-
 // Sends a statement whose rows are not needed; true when it ran.
 bool Run(dbi_conn& conn, const std::string& sql) {
-  dbi_result result = dbi_conn_query(conn, sql.c_str());
+  dbi_result result = DbQuery(conn, sql);
   if (!result) return false;
   dbi_result_free(result);
   return true;
@@ -29,7 +23,7 @@ bool Run(dbi_conn& conn, const std::string& sql) {
 std::string GetConfigValue(dbi_conn& conn, std::string param) {
   std::string sql =
       "SELECT param,value FROM Configs WHERE param='" + param + "'";
-  dbi_result result = dbi_conn_query(conn, sql.c_str());
+  dbi_result result = DbQuery(conn, sql);
   if (!result) {
     LogQueryError(conn);
     return "";

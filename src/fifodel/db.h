@@ -11,12 +11,36 @@
 // never shut down.
 extern dbi_inst g_DbiInst;
 
+// How long the service waits for the database. A server that hangs or a row
+// lock held elsewhere must never freeze the monitor: the connect gives up
+// after kConnectTimeout seconds, the server cancels a statement after
+// kStatementTimeoutMs and a lock wait after kLockTimeoutMs, and DbQuery gives
+// up on a frozen server (one that cannot even cancel) after kDeadlineSeconds.
+const int kConnectTimeout = 2;
+const int kStatementTimeoutMs = 5000;
+const int kLockTimeoutMs = 2000;
+const int kDeadlineSeconds = 8;
+
 // Opens a connection to database "tolvex" as user "root" with the "pgsql"
-// driver and its defaults for everything else (PGHOST is honoured).
-// Returns 0 with *conn open and owned by the caller, who closes it with
-// dbi_conn_close; returns 20 when not connected, leaving nothing to close.
-// Logs nothing: each caller reports its own failure.
+// driver, the timeouts above and libpq's defaults for everything else
+// (PGHOST is honoured). Returns 0 with *conn open and owned by the caller,
+// who closes it with dbi_conn_close; returns 20 when not connected, leaving
+// nothing to close. Logs nothing: each caller reports its own failure.
 int getDbConnection(dbi_conn* conn);
+
+// dbi_conn_query under the client-side deadline: when the server has not
+// answered within kDeadlineSeconds, the connection's socket is shut down and
+// the query fails (NULL), as a failed statement does.
+dbi_result DbQuery(dbi_conn conn, const std::string& sql);
+
+// Logs the connection's last error as "Query error: %d %s" at LOG_ERR and
+// counts it.
+void LogQueryError(dbi_conn conn);
+
+// Statements reported through LogQueryError since the process started: a
+// caller that needs to know whether a helper's statement failed compares it
+// before and after.
+long long QueryErrorCount();
 
 // `strText` as an SQL string literal for `conn`, quotes included and ready to
 // paste. Empty when libdbi gives no quoted copy, so the statement fails.

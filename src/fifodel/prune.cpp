@@ -1,20 +1,36 @@
 // Removes directories of the recording tree that are older than the oldest
-// archived call. It never asks the database: the tree's own year, month, day
-// and hour names tell what is older, whatever the calls table says of it.
+// archived call. The tree's own year, month, day and hour names tell what is
+// older; the database is asked only whether a call that is not archived yet
+// still lives there, since its recording must never go with the directory.
 #include "prune.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <time.h>
+#include <unistd.h>
 
+#include "audit.h"
+#include "calls.h"
 #include "logging.h"
-#include "removal.h"
+#include "paths.h"
+#include "report.h"
+#include "tree.h"
 
 namespace {
 
+struct Hour {
+  int year, month, day, hour;
+  long long Key() const {
+    return ((year * 100LL + month) * 100 + day) * 100 + hour;
+  }
+};
+
 // Parses "YYYY/MM/DD/HH"; false unless the form and every range are right.
-bool ParseHourDirectory(const std::string& str, int* year, int* month, int* day,
-                        int* hour) {
+bool ParseHourDirectory(const std::string& str, Hour* h) {
   static const char expectedFormat[] = "0000/00/00/00";
   if (str.size() != sizeof expectedFormat - 1) return false;
   for (size_t i = 0; i < str.size(); ++i) {
@@ -22,52 +38,120 @@ bool ParseHourDirectory(const std::string& str, int* year, int* month, int* day,
                                        : str[i] == '/';
     if (!ok) return false;
   }
-  *year = atoi(str.substr(0, 4).c_str());
-  *month = atoi(str.substr(5, 2).c_str());
-  *day = atoi(str.substr(8, 2).c_str());
-  *hour = atoi(str.substr(11, 2).c_str());
+  *h = {atoi(str.substr(0, 4).c_str()), atoi(str.substr(5, 2).c_str()),
+        atoi(str.substr(8, 2).c_str()), atoi(str.substr(11, 2).c_str())};
   // Any day up to 31 is accepted, whatever the month.
-  return *year >= 2010 && *month >= 1 && *month <= 12 && *day >= 1 &&
-         *day <= 31 && *hour >= 0 && *hour <= 23;
+  return h->year >= 2010 && h->month >= 1 && h->month <= 12 && h->day >= 1 &&
+         h->day <= 31 && h->hour >= 0 && h->hour <= 23;
+}
+
+Hour HourOf(const struct tm& t) {
+  return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour};
+}
+
+// Later than the current hour both in local time and in UTC: which of the
+// two the recorder names its directories by is not known here, and a clock
+// an hour off must not stop pruning.
+bool InTheFuture(const Hour& h) {
+  time_t now = time(nullptr);
+  struct tm local, utc;
+  localtime_r(&now, &local);
+  gmtime_r(&now, &utc);
+  return h.Key() > HourOf(local).Key() && h.Key() > HourOf(utc).Key();
+}
+
+// A stale directory stays; said once per process.
+void Stays(const std::string& strPath, const std::string& strReason) {
+  if (NoteStuck("directory " + strPath, strReason))
+    lg(LOG_WARNING, "FIFO delete directory: %s stays: %s", strPath.c_str(),
+       strReason.c_str());
+}
+
+// False, having said why, while a call not yet archived lives below `strRel`.
+bool MayGo(const std::string& strPath, const std::string& strRel,
+           const PruneContext& ctx) {
+  long long llId = 0;
+  int found = PendingCallIn(ctx.conn, strRel, &llId);
+  if (found == 0) return true;
+  Stays(strPath, found > 0 ? "call " + std::to_string(llId) +
+                                 " in it is not archived yet"
+                           : "the database cannot tell what lives in it");
+  return false;
+}
+
+// Removes the existing entry `strName` of `parentfd`; true when it is gone.
+bool Remove(int parentfd, const std::string& strName,
+            const std::string& strPath, const PruneContext& ctx) {
+  if (!RemoveTree(parentfd, strName.c_str(), strPath)) {
+    NoteStuck("directory " + strPath, "could not be removed whole");
+    return false;
+  }
+  ClearStuck("directory " + strPath);
+  AuditDirectory(ctx.llPass, strPath);
+  ++g_lastPass.llDirsPruned;
+  ++g_totals.llDirsPruned;
+  return true;
 }
 
 }  // namespace
 
-bool deleteDirectory(std::string strDirectory, bool fSim) {
-  if (!file_exists(strDirectory)) return false;
-  lg(LOG_NOTICE, "FIFO delete directory: %s ", strDirectory.c_str());
-  char cmdbuf[100];
-  int n = snprintf(cmdbuf, sizeof cmdbuf, "rm -R %s", strDirectory.c_str());
-  // A cut-off path could name a parent directory: never run that.
-  if (!fSim && n < static_cast<int>(sizeof cmdbuf)) RunShell(cmdbuf);
-  return true;
+bool deleteDirectory(std::string strDirectory, bool fSim,
+                     const PruneContext& ctx) {
+  const std::string strPrefix = RECORDINGS_DIR "/";
+  if (strDirectory.compare(0, strPrefix.size(), strPrefix) != 0) return false;
+  const std::string strRel = strDirectory.substr(strPrefix.size());
+  const size_t slash = strRel.rfind('/');
+  const std::string strParent =
+      slash == std::string::npos ? "." : strRel.substr(0, slash);
+  const std::string strName = strRel.substr(slash + 1);
+  int parentfd = OpenBeneath(ctx.rootfd, strParent, false);
+  if (parentfd < 0) {
+    if (errno == ELOOP || errno == EXDEV) Stays(strDirectory, ResolveFailure(errno));
+    return false;
+  }
+  struct stat st;
+  bool fGone = fstatat(parentfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
+                   0 &&
+               MayGo(strDirectory, strRel, ctx);
+  if (fGone) {
+    lg(LOG_NOTICE, "FIFO delete directory: %s ", strDirectory.c_str());
+    if (!fSim) fGone = Remove(parentfd, strName, strDirectory, ctx);
+  }
+  close(parentfd);
+  return fGone;
 }
 
-bool FifoOldestEntry(std::string strDirectory, bool fSim) {
-  lg(LOG_NOTICE, "FIFO oldest entry in directory %s ", strDirectory.c_str());
-  int year, month, day, hour;
-  if (!ParseHourDirectory(strDirectory, &year, &month, &day, &hour))
+bool FifoOldestEntry(std::string strDirectory, bool fSim,
+                     const PruneContext& ctx) {
+  lg(LOG_NOTICE, "FIFO oldest entry in directory %s ",
+     Printable(strDirectory).c_str());
+  Hour h;
+  if (!ParseHourDirectory(strDirectory, &h)) return false;
+  if (InTheFuture(h)) {
+    lg(LOG_ERR, "FIFO oldest entry %s lies in the future: nothing pruned",
+       strDirectory.c_str());
     return false;
-
+  }
   bool toReturn = false;
   char buf[100];
   // Every candidate is tried; one that is missing does not stop the rest.
-  for (int y = year - 1; y >= 2010; --y) {
-    snprintf(buf, sizeof buf, "/recordings/%04d", y);
-    if (deleteDirectory(buf, fSim)) toReturn = true;
+  for (int y = h.year - 1; y >= 2010; --y) {
+    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d", y);
+    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
   }
-  for (int m = month - 1; m >= 1; --m) {
-    snprintf(buf, sizeof buf, "/recordings/%04d/%02d", year, m);
-    if (deleteDirectory(buf, fSim)) toReturn = true;
+  for (int m = h.month - 1; m >= 1; --m) {
+    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d", h.year, m);
+    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
   }
-  for (int d = day - 1; d >= 1; --d) {
-    snprintf(buf, sizeof buf, "/recordings/%04d/%02d/%02d", year, month, d);
-    if (deleteDirectory(buf, fSim)) toReturn = true;
+  for (int d = h.day - 1; d >= 1; --d) {
+    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d/%02d", h.year,
+             h.month, d);
+    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
   }
-  for (int h = hour - 1; h >= 0; --h) {
-    snprintf(buf, sizeof buf, "/recordings/%04d/%02d/%02d/%02d", year, month,
-             day, h);
-    if (deleteDirectory(buf, fSim)) toReturn = true;
+  for (int hr = h.hour - 1; hr >= 0; --hr) {
+    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d/%02d/%02d", h.year,
+             h.month, h.day, hr);
+    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
   }
   return toReturn;
 }

@@ -1,21 +1,40 @@
 // Pruning of the recording tree: whole year, month, day and hour directories
-// older than the oldest archived call.
+// older than the oldest archived call, as long as no call still waiting to
+// be archived lives in them.
 #ifndef FIFODEL_PRUNE_H_
 #define FIFODEL_PRUNE_H_
 
+#include <dbi/dbi.h>
+
 #include <string>
 
-// `strDirectory` is the oldest archived call's directory, "YYYY/MM/DD/HH"
-// (year 2010 or later). Removes with "rm -R" every existing directory of the
-// tree older than it: earlier years down to 2010, then earlier months, days
-// and hours of the call's year, month and day. In simulation (`fSim`) only
-// logs. True when at least one such directory existed; false otherwise, also
-// for a malformed or out-of-range `strDirectory` (then nothing is removed).
-bool FifoOldestEntry(std::string strDirectory, bool fSim);
+// What pruning needs from its pass: the descriptor of /recordings, the
+// pass's connection to ask about calls not yet archived, and the pass's
+// number for the audit trail.
+struct PruneContext {
+  int rootfd;
+  dbi_conn conn;
+  long long llPass;
+};
 
-// Removes the directory `strDirectory` (an absolute path of digits and
-// slashes, put into the command unquoted) with "rm -R", or in simulation
-// only logs it. True when the path existed, whatever rm did.
-bool deleteDirectory(std::string strDirectory, bool fSim);
+// `strDirectory` is the oldest archived call's directory, "YYYY/MM/DD/HH"
+// (year 2010 or later, not in the future of the server's clock). Removes
+// every existing directory of the tree older than it: earlier years down to
+// 2010, then earlier months, days and hours of the call's year, month and
+// day, each through deleteDirectory. In simulation (`fSim`) only logs. True
+// when at least one such directory is gone (in simulation: would go); false
+// otherwise, also for a malformed, out-of-range or future `strDirectory`,
+// which prunes nothing (a future one is logged at LOG_ERR).
+bool FifoOldestEntry(std::string strDirectory, bool fSim,
+                     const PruneContext& ctx);
+
+// Removes the directory `strDirectory` ("/recordings/" and digits and
+// slashes) in-process, by descriptor, never through a symbolic link and
+// never into another file system, or in simulation only logs it. It stays,
+// with one LOG_WARNING line, while a call not yet archived lives in it or
+// when the database cannot tell. True when it existed and is gone afterwards
+// (in simulation: existed and may go); false otherwise.
+bool deleteDirectory(std::string strDirectory, bool fSim,
+                     const PruneContext& ctx);
 
 #endif  // FIFODEL_PRUNE_H_

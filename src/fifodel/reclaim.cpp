@@ -1,234 +1,333 @@
-// One reclamation pass over the oldest archived calls. Sizes come from stat
-// on each file, never from the database, so the bytes counted are the bytes
-// that really left the disk.
+// One reclamation pass over the oldest archived calls. Sizes come from
+// fstatat on each file, never from the database, so the bytes counted are
+// the bytes that really left the disk. Every file is reached through the
+// descriptor of its directory, resolved beneath /recordings.
 #include "reclaim.h"
 
-#include <dbi/dbi.h>
-#include <stdio.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 #include <string>
+#include <vector>
 
+#include "audit.h"
 #include "db.h"
+#include "journal.h"
 #include "logging.h"
+#include "notify.h"
 #include "paths.h"
 #include "prune.h"
 #include "removal.h"
+#include "report.h"
+#include "rows.h"
 #include "tenancy.h"
+#include "tree.h"
 
 namespace {
 
-// One archived call as the chunk query delivers it.
-struct CallRow {
+// The state that lasts for a whole pass.
+struct Pass {
+  Pass(long long liBytes, bool fSimulated, dbi_conn dbconn)
+      : liBytesToFree(liBytes), fSim(fSimulated), conn(dbconn) {}
+  long long liBytesToFree;
+  bool fSim;
+  dbi_conn conn;
+  Tree tree;
+  ConfDir conf;
+  Tenancy tenancy;
+  Journal journal;
+  bool firstEntry = true;
+  Continuation from;   // set once stuck calls were met
+  bool fMetStuck = false;
+};
+
+// A call whose media file is gone, to be marked; audited once it is.
+struct Reclaimed {
   long long llId;
   long long llTenantId;
-  int iFlags;
-  const char* acDirectory;  // NULL when the column is NULL
-  const char* acFilename;
-  const char* acScreenFn;
+  long long llBytes;
+  std::vector<std::string> files;
 };
 
 // What a chunk has done so far.
 struct Chunk {
-  long long arr_llIDs[CHUNK];
+  std::vector<long long> ids;  // to mark, in row order
+  std::vector<Reclaimed> reclaimed;
   int iRowCount = 1;
   long long llFreed = 0;
+  long long llLastId = 0;
+  bool fStuck = false;  // a handled call stays archived
 };
 
-// The state that lasts for a whole pass.
-struct Pass {
-  long long liBytesToFree;
-  bool fSim;
-  Tenancy tenancy;
+// One call being handled.
+struct Call {
+  explicit Call(const CallRow& callRow) : row(callRow) {}
+  const CallRow& row;
+  long long llSize = 0;
+  bool fWarned = false;  // about its directory
+  int iErr = 0;          // why the last file was kept
+  std::vector<std::string> files;
 };
-
-const char* NullableString(dbi_result result, const char* field) {
-  if (dbi_result_field_is_null(result, field)) return nullptr;
-  return dbi_result_get_string(result, field);
-}
-
-CallRow ReadRow(dbi_result result) {
-  CallRow row;
-  row.llId = dbi_result_get_longlong(result, "id");
-  row.acFilename = NullableString(result, "filename");
-  row.acDirectory = NullableString(result, "directory");
-  row.acScreenFn = NullableString(result, "screenfn");
-  row.iFlags = dbi_result_get_int(result, "flags");
-  row.llTenantId = dbi_result_get_longlong(result, "tenantid");
-  return row;
-}
-
-bool HasDotDotComponent(const char* acPath) {
-  if (acPath == nullptr) return false;
-  for (const char* p = acPath; *p;) {
-    size_t len = strcspn(p, "/");
-    if (len == 2 && p[0] == '.' && p[1] == '.') return true;
-    p += len;
-    if (*p == '/') ++p;
-  }
-  return false;
-}
-
-// Why the row's files must not be touched, or nullptr when they may be.
-const char* Unsafe(const CallRow& row) {
-  if (row.acDirectory == nullptr) return "directory is NULL";
-  if (row.acFilename == nullptr) return "filename is NULL";
-  if (HasDotDotComponent(row.acDirectory) ||
-      HasDotDotComponent(row.acFilename) || HasDotDotComponent(row.acScreenFn))
-    return "a '..' path component would leave /recordings";
-  return nullptr;
-}
 
 // What became of one file of a call.
 enum FileFate {
-  kMissing,  // stat found nothing: not counted, no message
+  kMissing,  // not there: not counted, no message
   kCounted,  // removed, or in simulation would be: its size is counted
   kKept,     // present but could not be removed: not counted
+  kRefused,  // neither a regular file nor a symbolic link: left alone
 };
 
-// Removes (or in simulation only logs) one file; adds its size to `*llSize`
-// when counted.
-FileFate ReclaimFile(const std::string& strPath, bool fSim, long long* llSize) {
-  struct stat st;
-  if (stat(strPath.c_str(), &st) != 0) return kMissing;
-  if (fSim) {
-    lg(LOG_NOTICE, "FIFO_delete: removing %s size %lu", strPath.c_str(),
-       static_cast<unsigned long>(st.st_size));
-  } else if (!DeleteFn(strPath.c_str())) {
+// A call's directory did not resolve. Missing counts as missing; a symbolic
+// link or an escape too, but is said once per call, since following it
+// would remove files outside the tree.
+FileFate NoDirectory(int err, const std::string& strDir, Call* call) {
+  if (err == ENOENT || err == ENOTDIR) return kMissing;
+  if (err != ELOOP && err != EXDEV) {
+    call->iErr = err;
     return kKept;
   }
-  *llSize += st.st_size;
+  if (!call->fWarned)
+    lg(LOG_WARNING, "FIFO_delete: call %lld: %s not followed: %s",
+       call->row.llId, Printable(RECORDINGS_DIR "/" + strDir).c_str(),
+       ResolveFailure(err));
+  call->fWarned = true;
+  return kMissing;
+}
+
+// Bytes that leave the disk with the name: none for a link, none while
+// another hard link keeps the data.
+long long FreedBytes(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 ? st.st_size : 0;
+}
+
+// Removes (or in simulation only logs) the file `strRel` below /recordings.
+FileFate ReclaimFile(Pass* pass, const std::string& strRel, Call* call) {
+  size_t slash = strRel.rfind('/');
+  const std::string strDir = strRel.substr(0, slash);
+  const char* acName = strRel.c_str() + slash + 1;
+  int dirfd = pass->tree.Dir(strDir);
+  if (dirfd < 0) return NoDirectory(errno, strDir, call);
+  struct stat st;
+  if (fstatat(dirfd, acName, &st, AT_SYMLINK_NOFOLLOW) != 0) return kMissing;
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return kRefused;
+  const std::string strPath = RECORDINGS_DIR "/" + strRel;
+  long long llSize = FreedBytes(st);
+  if (pass->fSim) {
+    lg(LOG_NOTICE, "FIFO_delete: removing %s size %lu",
+       Printable(strPath).c_str(), static_cast<unsigned long>(llSize));
+  } else if (!DeleteFn(dirfd, acName, strPath.c_str(), pass->conf)) {
+    call->iErr = errno;
+    return kKept;
+  } else {
+    call->files.push_back(
+        (pass->conf.SecureDelete() ? "shredded " : "removed ") + strPath);
+  }
+  call->llSize = SaturatingAdd(call->llSize, llSize);
   return kCounted;
 }
 
-std::string ScreenPath(const CallRow& row) {
-  std::string strFullFilename = RECORDINGS_DIR "/";
-  strFullFilename += row.acDirectory;
+std::string ScreenRel(const CallRow& row) {
+  std::string strRel = row.acDirectory;
   if (row.acScreenFn == nullptr) {
-    strFullFilename += "/screen";
-    strFullFilename += row.acFilename;
-    strFullFilename.replace(strFullFilename.size() - 3, 3, "wmv");
+    strRel += "/screen";
+    strRel += row.acFilename;
+    strRel.replace(strRel.size() - 3, 3, "wmv");
   } else {
-    strFullFilename += "/";
-    strFullFilename += row.acScreenFn;
+    strRel += "/";
+    strRel += row.acScreenFn;
   }
-  return strFullFilename;
+  return strRel;
 }
 
-// Handles the files of one call, recording its id in `llSlot` when the call
-// is to be marked.
-void HandleCall(const CallRow& row, Pass* pass, Chunk* chunk,
-                long long* llSlot) {
-  std::string strFullFilename = RECORDINGS_DIR "/";
-  strFullFilename += row.acDirectory;
-  strFullFilename += "/";
-  strFullFilename += row.acFilename;
-
-  long long llCallSize = 0;
-  // A missing media file still gets the call marked; one that could not be
-  // removed leaves the call archived, to be tried again by a later pass.
-  if (ReclaimFile(strFullFilename, pass->fSim, &llCallSize) != kKept)
-    *llSlot = row.llId;
-  ReclaimFile(strFullFilename + ".g711", pass->fSim, &llCallSize);
-  if (row.iFlags & 2) ReclaimFile(ScreenPath(row), pass->fSim, &llCallSize);
-
-  pass->liBytesToFree -= llCallSize;
-  chunk->llFreed += llCallSize;
-  if (!pass->fSim) pass->tenancy.DeletedMediaOfCall(row.llTenantId, llCallSize);
+// A companion or screen file that is not a file stays; said once.
+void CompanionStays(const std::string& strRel) {
+  const std::string strPath = RECORDINGS_DIR "/" + strRel;
+  if (NoteStuck("file " + strPath, "not a regular file or a symbolic link"))
+    lg(LOG_WARNING, "FIFO_delete: %s stays: not a regular file",
+       Printable(strPath).c_str());
 }
 
-// The marking statement for the ids recorded in `chunk`, and whether it holds
-// any id at all.
-std::string MarkingStatement(const Chunk& chunk, bool* fAny) {
-  std::string strQuery =
-      "UPDATE Calls SET flags=flags|4 , isarchived=0 WHERE id IN (";
-  int iFirst = 1;
-  for (long long llId : chunk.arr_llIDs) {
-    if (llId == -1) continue;
-    char strNum[20];
-    snprintf(strNum, sizeof strNum, "%lld", llId);
-    if (!iFirst) strQuery += ",";
-    strQuery += strNum;
-    iFirst = 0;
-  }
-  strQuery += ")";
-  *fAny = iFirst == 0;
-  return strQuery;
+void ReclaimCompanion(Pass* pass, const std::string& strRel, Call* call) {
+  if (ReclaimFile(pass, strRel, call) == kRefused) CompanionStays(strRel);
 }
 
-// Handles one row; false when the row was passed over because its values
-// would reach outside the tree.
-bool HandleRow(const CallRow& row, Pass* pass, Chunk* chunk,
-               long long* llSlot) {
-  const char* acWhy = Unsafe(row);
-  if (acWhy) {
-    lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId,
-       acWhy);
-    *llSlot = row.llId;
-    return false;
-  }
-  HandleCall(row, pass, chunk, llSlot);
-  return true;
+// The media could not be removed: the call stays archived, said once per
+// process; the pass goes on past it.
+void MediaStuck(const std::string& strRel, Call* call, Chunk* chunk) {
+  const long long llId = call->row.llId;
+  const std::string strPath = Printable(RECORDINGS_DIR "/" + strRel);
+  const char* acWhy = strerror(call->iErr);
+  if (NoteStuck("call " + std::to_string(llId), strPath + ": " + acWhy))
+    lg(LOG_ERR, "FIFO_delete: call %lld stuck: cannot remove %s: %s", llId,
+       strPath.c_str(), acWhy);
+  chunk->fStuck = true;
 }
 
-enum ChunkEnd { kNextChunk, kPassOver, kPruned };
+// The call's files are gone or counted: charges them and keeps the count.
+void Charge(Pass* pass, Chunk* chunk, Call* call) {
+  const CallRow& row = call->row;
+  pass->liBytesToFree = SaturatingAdd(pass->liBytesToFree, -call->llSize);
+  chunk->llFreed = SaturatingAdd(chunk->llFreed, call->llSize);
+  if (pass->fSim) return;
+  pass->tenancy.DeletedMediaOfCall(row.llTenantId, call->llSize);
+  if (row.llTenantId != 0) pass->journal.Append(row.llTenantId, call->llSize);
+  g_lastPass.llBytesFreed += call->llSize;
+  g_totals.llBytes += call->llSize;
+  if (row.llTenantId != 0) g_totals.tenants[row.llTenantId].llBytes += call->llSize;
+}
 
-// Reads, handles and marks one chunk of the oldest archived calls.
-ChunkEnd DoChunk(dbi_conn conn, Pass* pass, bool* firstEntry) {
-  lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
-  // The statement stays one literal, so that a grep finds it.
-  // clang-format off
-  dbi_result result = dbi_conn_queryf(conn, "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE isarchived=1 ORDER BY startdate ASC LIMIT %d", CHUNK);
-  // clang-format on
-  if (!result) {
-    lg(LOG_NOTICE, "FIFO_delete: fifodel query error (1)");
-    return kPassOver;
+// Records `call` for marking; the id -1 stands for an empty slot and is
+// never marked, so such a call stays archived like a stuck one.
+void ToMark(const Call& call, Chunk* chunk) {
+  const CallRow& row = call.row;
+  if (row.llId == -1) {
+    chunk->fStuck = true;
+    return;
   }
-  Chunk chunk;
-  for (long long& llId : chunk.arr_llIDs) llId = -1;
+  chunk->ids.push_back(row.llId);
+  chunk->reclaimed.push_back({row.llId, row.llTenantId, call.llSize, call.files});
+  ClearStuck("call " + std::to_string(row.llId));
+}
+
+// A row whose files must not be touched is logged and marked, so that it
+// does not come back in every chunk.
+void LeaveUntouched(const CallRow& row, const char* acWhy, Chunk* chunk) {
+  lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId,
+     acWhy);
+  Call call(row);
+  ToMark(call, chunk);
+}
+
+void HandleCall(const CallRow& row, Pass* pass, Chunk* chunk) {
+  const std::string strMedia =
+      std::string(row.acDirectory) + "/" + row.acFilename;
+  Call call(row);
+  FileFate media = ReclaimFile(pass, strMedia, &call);
+  if (media == kRefused)
+    return LeaveUntouched(row, "the media file is not a regular file", chunk);
+  // A missing media file still gets the call marked.
+  if (media == kKept) MediaStuck(strMedia, &call, chunk);
+  ReclaimCompanion(pass, strMedia + ".g711", &call);
+  if (row.iFlags & 2) ReclaimCompanion(pass, ScreenRel(row), &call);
+  Charge(pass, chunk, &call);
+  if (media != kKept) ToMark(call, chunk);
+}
+
+enum ChunkEnd { kNextChunk, kPassOver, kDbError, kExhausted, kPruned };
+
+// Handles the rows of one chunk until the shortfall is covered. kPruned when
+// the oldest call's stale directories went instead.
+ChunkEnd HandleRows(dbi_result result, Pass* pass, Chunk* chunk) {
   // The remaining count is tested between rows only: a call's files always
   // go together.
   while (pass->liBytesToFree > 0 && dbi_result_next_row(result)) {
     CallRow row = ReadRow(result);
-    long long* llSlot = &chunk.arr_llIDs[chunk.iRowCount - 1];
+    if (chunk->iRowCount == 1 && pass->from.strStartdate.empty())
+      g_lastPass.strOldestDirectory = row.acDirectory ? row.acDirectory : "";
+    const char* acWhy =
+        RowProblem(row.acDirectory, row.acFilename, row.acScreenFn);
     // The oldest sound call decides which tree directories are stale.
-    if (*firstEntry && !Unsafe(row) &&
-        FifoOldestEntry(row.acDirectory, pass->fSim)) {
-      dbi_result_free(result);
+    if (pass->firstEntry && !acWhy &&
+        FifoOldestEntry(row.acDirectory, pass->fSim,
+                        {pass->tree.root(), pass->conn, g_lastPass.llNumber}))
       return kPruned;
+    if (acWhy) {
+      LeaveUntouched(row, acWhy, chunk);
+    } else {
+      pass->firstEntry = false;
+      HandleCall(row, pass, chunk);
     }
-    if (HandleRow(row, pass, &chunk, llSlot)) *firstEntry = false;
-    ++chunk.iRowCount;
+    chunk->llLastId = row.llId;
+    ++chunk->iRowCount;
   }
-  dbi_result_free(result);
-  lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
+  return kNextChunk;
+}
 
-  bool fAny;
-  std::string strQuery = MarkingStatement(chunk, &fAny);
-  if (!pass->fSim && fAny) {
-    dbi_result marked = dbi_conn_query(conn, strQuery.c_str());
-    if (!marked) {
-      const char* acError = nullptr;
-      dbi_conn_error(conn, &acError);
-      lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
-         acError ? acError : "", strQuery.c_str());
-      return kPassOver;
-    }
-    dbi_result_free(marked);
+// Sends the marking statement; the journal is on the disk before a call is
+// marked, so that a marked call's bytes are never lost.
+bool Mark(Pass* pass, Chunk* chunk) {
+  if (pass->fSim || chunk->ids.empty()) return true;
+  pass->journal.Sync();
+  std::string strQuery = MarkingStatement(chunk->ids);
+  dbi_result marked = DbQuery(pass->conn, strQuery);
+  if (!marked) {
+    const char* acError = nullptr;
+    dbi_conn_error(pass->conn, &acError);
+    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
+       acError ? acError : "", strQuery.c_str());
+    return false;
   }
+  dbi_result_free(marked);
+  for (const Reclaimed& r : chunk->reclaimed) {
+    AuditCall(g_lastPass.llNumber, r.llId, r.llTenantId, r.llBytes, r.files);
+    if (r.llTenantId != 0) ++g_totals.tenants[r.llTenantId].llCalls;
+  }
+  g_lastPass.llCallsMarked += chunk->ids.size();
+  g_totals.llCalls += chunk->ids.size();
+  return true;
+}
+
+// After a chunk: whether and from where the pass goes on.
+ChunkEnd Decide(Pass* pass, const Chunk& chunk) {
   if (chunk.iRowCount == 1) {
     lg(LOG_NOTICE, "FIFO_delete row count is zero");
-    return kPassOver;
+    return kExhausted;
   }
-  // Nothing marked and nothing counted: the next query would return the same
-  // rows, so the pass would never end.
-  if ((pass->fSim || !fAny) && chunk.llFreed == 0) {
+  // Nothing is marked in simulation: the next query returns the same rows.
+  if (pass->fSim && chunk.llFreed == 0) {
     lg(LOG_NOTICE, "FIFO_delete: no progress in this chunk, giving up");
     return kPassOver;
   }
+  if (!pass->fSim && chunk.fStuck) {
+    // The next plain query would return the stuck calls again: go on after
+    // the last call handled instead.
+    pass->fMetStuck = true;
+    if (!ContinueAfter(pass->conn, chunk.llLastId, &pass->from)) {
+      lg(LOG_NOTICE, "FIFO_delete: fifodel query error (2)");
+      return kDbError;
+    }
+  }
   return kNextChunk;
+}
+
+// Reads, handles and marks one chunk of the oldest archived calls.
+ChunkEnd DoChunk(Pass* pass) {
+  lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
+  dbi_result result = QueryChunk(pass->conn, pass->from);
+  if (!result) {
+    lg(LOG_NOTICE, "FIFO_delete: fifodel query error (1)");
+    return kDbError;
+  }
+  Chunk chunk;
+  ChunkEnd end = HandleRows(result, pass, &chunk);
+  dbi_result_free(result);
+  if (end == kPruned) return kPruned;
+  lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
+  if (!Mark(pass, &chunk)) return kDbError;
+  return Decide(pass, chunk);
+}
+
+PassOutcome OutcomeOf(ChunkEnd end, const Pass& pass) {
+  if (end == kDbError) return kOutcomeDbError;
+  if (end == kPruned) return kOutcomePruned;
+  if (pass.liBytesToFree <= 0) return kOutcomeCovered;
+  if (pass.fMetStuck && g_lastPass.llBytesFreed == 0) return kOutcomeStuck;
+  return kOutcomeExhausted;
+}
+
+// The chunks of a connected pass, then its tenant transaction.
+ChunkEnd RunChunks(Pass* pass) {
+  ChunkEnd end = kNextChunk;
+  while (end == kNextChunk && pass->liBytesToFree > 0) {
+    end = DoChunk(pass);
+    NotifyWatchdog();
+  }
+  pass->tenancy.Update();
+  if (!pass->fSim) SettleJournal(pass->tenancy.Committed());
+  return end;
 }
 
 }  // namespace
@@ -236,22 +335,27 @@ ChunkEnd DoChunk(dbi_conn conn, Pass* pass, bool* firstEntry) {
 bool FIFO_delete(long long liBytesToFree, bool fSim) {
   lg(LOG_NOTICE, "FIFO_delete: %lld bytes to free", liBytesToFree);
   if (fSim) lg(LOG_NOTICE, "Simulated");
+  BeginPassReport();
   dbi_conn conn;
   if (getDbConnection(&conn) != 0) {
     lg(LOG_ERR, "FIFO_delete: Stop, we cannot connect to database");
     lg(LOG_NOTICE, "FIFO_delete: finished");
+    EndPassReport(kOutcomeDbError);
     return false;
   }
   lg(LOG_NOTICE, "FIFO_delete: Connected to DB");
-
-  Pass pass{liBytesToFree, fSim, Tenancy()};
-  bool firstEntry = true;
-  ChunkEnd end = kNextChunk;
-  while (end == kNextChunk && pass.liBytesToFree > 0)
-    end = DoChunk(conn, &pass, &firstEntry);
-
-  pass.tenancy.Update();
+  // Counts an earlier pass could not commit go first.
+  if (!fSim) ApplyPendingJournal();
+  Pass pass(liBytesToFree, fSim, conn);
+  ChunkEnd end = kDbError;
+  if (pass.tree.Open()) {
+    end = RunChunks(&pass);
+  } else {
+    lg(LOG_ERR, "FIFO_delete: cannot open " RECORDINGS_DIR ": %s",
+       strerror(errno));
+  }
   dbi_conn_close(conn);
   lg(LOG_NOTICE, "FIFO_delete: finished");
+  EndPassReport(OutcomeOf(end, pass));
   return end == kPruned;
 }

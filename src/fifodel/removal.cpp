@@ -1,42 +1,67 @@
 // Removes single files. The secure-delete marker is read for every file so
 // that an administrator can switch modes without restarting the service.
+// Nothing here takes a path whole: the tree belongs to another user, who
+// could swap any component for a symbolic link at any moment.
 #include "removal.h"
 
 #include <errno.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "logging.h"
 #include "paths.h"
-
-int RunShell(const char* cmd) {
-  pid_t pid = fork();
-  if (pid < 0) return -1;
-  if (pid == 0) {
-    execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
+#include "shell.h"
 
 namespace {
 
-// file_exists without building a string: DeleteFn asks once per file.
-bool PathExists(const char* acPath) {
+// Overwrites the open file `fd` in place; shred's "-" is its standard output.
+bool Shred(int fd) {
+  static const char* const argv[] = {"shred", "-", nullptr};
+  return RunWithStdout(argv, fd);
+}
+
+// The file behind `fd` may be shredded: a regular file whose bytes no other
+// name shares.
+bool ShreddableFile(int fd) {
   struct stat st;
-  return stat(acPath, &st) == 0;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+bool ShredAndUnlink(int dirfd, const char* name, const char* pathname) {
+  // O_NONBLOCK: a fifo swapped in must not hold the pass.
+  int fd = openat(dirfd, name,
+                  O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return false;
+  if (fd < 0 || !ShreddableFile(fd)) {
+    if (fd >= 0) close(fd);
+    lg(LOG_NOTICE, "FIFO not shredding %s: not a single regular file",
+       Printable(pathname).c_str());
+    return unlinkat(dirfd, name, 0) == 0;
+  }
+  bool fShredded = Shred(fd);
+  close(fd);
+  lg(LOG_NOTICE, "FIFO shredding %s", Printable(pathname).c_str());
+  return fShredded && unlinkat(dirfd, name, 0) == 0;
 }
 
 }  // namespace
 
+ConfDir::ConfDir()
+    : fd_(open(CONF_DIR, O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+
+ConfDir::~ConfDir() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool ConfDir::SecureDelete() const {
+  struct stat st;
+  return fd_ >= 0 && fstatat(fd_, SECURE_DELETE_NAME, &st, 0) == 0;
+}
+
 bool file_exists(std::string strFileName) {
-  return PathExists(strFileName.c_str());
+  struct stat st;
+  return fstatat(AT_FDCWD, strFileName.c_str(), &st, 0) == 0;
 }
 
 std::string escapeShellArg(std::string arg) {
@@ -52,12 +77,8 @@ std::string escapeShellArg(std::string arg) {
   return strRet;
 }
 
-bool DeleteFn(const char* pathname) {
-  if (!PathExists(SECURE_DELETE_MARKER)) return unlink(pathname) == 0;
-  if (!PathExists(pathname)) return false;
-  std::string cmd = "shred -u " + escapeShellArg(pathname);
-  // Judged by what is left afterwards, not by shred's exit status.
-  RunShell(cmd.c_str());
-  lg(LOG_NOTICE, "FIFO shredding %s", pathname);
-  return !PathExists(pathname);
+bool DeleteFn(int dirfd, const char* name, const char* pathname,
+              const ConfDir& conf) {
+  if (!conf.SecureDelete()) return unlinkat(dirfd, name, 0) == 0;
+  return ShredAndUnlink(dirfd, name, pathname);
 }

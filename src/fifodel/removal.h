@@ -1,28 +1,44 @@
-// Removal of one file of a call's recording: unlinked, or shredded while the
-// secure-delete marker exists.
+// Removal of one file of a call's recording, by descriptor: unlinked, or
+// overwritten first while the secure-delete marker exists.
 #ifndef FIFODEL_REMOVAL_H_
 #define FIFODEL_REMOVAL_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
-// Removes `pathname`. Without the secure-delete marker: unlink, true exactly
-// when it succeeded, nothing logged. With it: "shred -u" through the shell,
-// logged as "FIFO shredding %s", true when the path is gone afterwards; a
-// missing path gives false with no command and no line. The marker is looked
-// up on every call.
-bool DeleteFn(const char* pathname);
+// The marker directory, held open for the marker lookups of one pass.
+class ConfDir {
+ public:
+  ConfDir();
+  ConfDir(const ConfDir&) = delete;
+  ConfDir& operator=(const ConfDir&) = delete;
+  ~ConfDir();
+  // True while the secure-delete marker exists; looked up on every call.
+  bool SecureDelete() const;
+
+ private:
+  int fd_;
+};
+
+// Removes the name `name` of the directory `dirfd`, which fstatat without
+// following links found to be `st`: a regular file or a symbolic link.
+// Without the secure-delete marker the name is unlinked, nothing logged.
+// With it, a regular file with one link is opened without following links
+// and overwritten through that descriptor by "shred -", then unlinked,
+// logged as "FIFO shredding %s" with `pathname`; a file that is anything
+// else by then (a link swapped in, a second hard link) is only unlinked, and
+// the log says so. True when the name is gone; false when it stays (also
+// when shred failed, so that nothing unshredded goes in secure mode).
+bool DeleteFn(int dirfd, const char* name, const char* pathname,
+              const ConfDir& conf);
 
 // `arg` as one POSIX shell word: in single quotes, each quote inside written
 // as '\''.
 std::string escapeShellArg(std::string arg);
 
-// Runs `cmd` through /bin/sh -c and waits for it; returns its wait status,
-// or -1 when it could not be started. Unlike system(3) it leaves SIGINT and
-// SIGQUIT alone in the caller, so that the service can be stopped while a
-// command runs.
-int RunShell(const char* cmd);
-
-// True when stat succeeds on the name, whatever kind of object it names.
+// True when the name exists, whatever kind of object it names (links are
+// followed, as the marker files may be links).
 bool file_exists(std::string strFileName);
 
 #endif  // FIFODEL_REMOVAL_H_

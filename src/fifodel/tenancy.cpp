@@ -2,19 +2,67 @@
 // value, so a counter changed by someone else meanwhile is never overwritten.
 #include "tenancy.h"
 
+#include <limits.h>
 #include <stdlib.h>
 #include <syslog.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "configs.h"
 #include "db.h"
 #include "fstring.h"
 #include "logging.h"
 
+namespace {
+
+std::string CounterName(long long llTenantId) {
+  return "TN" + ToStdStringLL(llTenantId) + "_DiskUsage";
+}
+
+typedef std::vector<std::pair<long long, long long>> NewValues;
+
+enum Attempt { kAllAdded, kRetry, kBroken };
+
+// One attempt at the transaction, leaving out the tenants in `failed`. On a
+// failed counter: rolls back and adds the tenant to `failed`; kBroken when
+// even the rollback failed, as on a connection that is gone.
+Attempt TryTransaction(dbi_conn& conn, const LLMAP& deltas, LLMAP* failed,
+                    NewValues* values) {
+  values->clear();
+  PerformSql(conn, "BEGIN");
+  for (const auto& [tenantid, llDiff] : deltas) {
+    if (failed->count(tenantid)) continue;
+    std::string key = CounterName(tenantid);
+    const long long llErrors = QueryErrorCount();
+    std::string strValue =
+        AddToConfigValue(conn, key, llDiff) ? GetConfigValue(conn, key) : "";
+    if (QueryErrorCount() != llErrors) {
+      lg(LOG_ERR, "TN %lld DiskUsage not updated: %lld kept for a later pass",
+         tenantid, llDiff);
+      (*failed)[tenantid] = llDiff;
+      return PerformSql(conn, "ROLLBACK") ? kRetry : kBroken;
+    }
+    values->emplace_back(tenantid, strtoll(strValue.c_str(), nullptr, 10));
+  }
+  return kAllAdded;
+}
+
+}  // namespace
+
+long long SaturatingAdd(long long a, long long b) {
+  long long sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  lg(LOG_WARNING, "FIFO: byte count beyond the range of 64 bits, held at it");
+  return b < 0 ? LLONG_MIN : LLONG_MAX;
+}
+
 void Tenancy::DeletedMediaOfCall(long long llTenantId, long long llCallSize) {
   if (llTenantId == 0) return;
-  tenantSzDiff[llTenantId] -= llCallSize;
+  long long& llDelta = tenantSzDiff[llTenantId];
+  llDelta = SaturatingAdd(llDelta, llCallSize == LLONG_MIN ? LLONG_MAX
+                                                           : -llCallSize);
 }
 
 void Tenancy::Update() {
@@ -22,22 +70,29 @@ void Tenancy::Update() {
     lg(LOG_NOTICE, "No tenancy updates");
     return;
   }
+  committed = CommitCounterDeltas(tenantSzDiff);
+}
+
+LLMAP CommitCounterDeltas(const LLMAP& deltas) {
   dbi_conn dbconn;
   if (getDbConnection(&dbconn) != 0) {
     lg(LOG_ERR, "Cannot connect to database to do tenant updates");
-    return;
+    return LLMAP();
   }
-  // Results are not acted on: every tenant is visited and logged, and COMMIT
-  // is always sent. A failed update aborts the transaction on PostgreSQL, so
-  // the COMMIT then keeps no counter of this pass; the log shows it.
-  PerformSql(dbconn, "BEGIN");
-  for (const auto& [tenantid, llDiff] : tenantSzDiff) {
-    std::string key = "TN" + ToStdStringLL(tenantid) + "_DiskUsage";
-    AddToConfigValue(dbconn, key, llDiff);
-    long long reread =
-        strtoll(GetConfigValue(dbconn, key).c_str(), nullptr, 10);
-    lg(LOG_NOTICE, "TN %lld DiskUsage new: %lld", tenantid, reread);
+  LLMAP failed;
+  NewValues values;
+  // Each round leaves out one more failed counter, so this ends.
+  Attempt attempt;
+  while ((attempt = TryTransaction(dbconn, deltas, &failed, &values)) ==
+         kRetry) {
   }
-  PerformSql(dbconn, "COMMIT");
+  LLMAP done;
+  if (attempt == kAllAdded && PerformSql(dbconn, "COMMIT")) {
+    for (const auto& [tenantid, reread] : values) {
+      lg(LOG_NOTICE, "TN %lld DiskUsage new: %lld", tenantid, reread);
+      done[tenantid] = deltas.at(tenantid);
+    }
+  }
   dbi_conn_close(dbconn);
+  return done;
 }

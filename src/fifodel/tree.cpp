@@ -16,6 +16,7 @@
 
 #include "logging.h"
 #include "paths.h"
+#include "report.h"
 
 namespace {
 
@@ -42,20 +43,25 @@ int OpenDirectoryEntry(int parentfd, const char* name) {
 bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
                     int depth);
 
+// Something below a directory being removed stays; said once per process.
+void Stays(const std::string& strPath, const char* acReason) {
+  if (NoteStuck("directory " + strPath, acReason))
+    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(),
+       acReason);
+}
+
 // Removes the directory `name` of `parentfd` after its contents.
 bool RemoveDirectory(int parentfd, const char* name, const std::string& strPath,
                      dev_t dev, int depth) {
   int fd = OpenDirectoryEntry(parentfd, name);
   if (fd < 0) {
     if (errno == ENOENT) return true;
-    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(),
-       ResolveFailure(errno));
+    Stays(strPath, ResolveFailure(errno));
     return false;
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || st.st_dev != dev) {
-    lg(LOG_WARNING, "FIFO: %s stays: another file system",
-       Printable(strPath).c_str());
+    Stays(strPath, "another file system");
     close(fd);
     return false;
   }
@@ -72,8 +78,7 @@ bool RemoveEntry(int dirfd, const char* name, const std::string& strPath,
     return errno == ENOENT;
   if (!S_ISDIR(st.st_mode)) return unlinkat(dirfd, name, 0) == 0;
   if (depth >= kMaxDepth) {
-    lg(LOG_WARNING, "FIFO: %s stays: nested too deep",
-       Printable(strPath).c_str());
+    Stays(strPath, "nested too deep");
     return false;
   }
   return RemoveDirectory(dirfd, name, strPath, dev, depth);

@@ -1,0 +1,114 @@
+// The counter journal: plain text, one "tenant delta" line per reclaimed
+// call, appended as the call's files go. It is small and written rarely, so
+// it is read back whole and rewritten whole (through a renamed temporary
+// file) whenever part of it has been committed.
+#include "journal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "logging.h"
+#include "paths.h"
+#include "tenancy.h"
+
+namespace {
+
+// Parses "tenant delta" lines; a torn last line (power lost mid-write) is
+// passed over.
+Owed Parse(FILE* in) {
+  Owed owed;
+  char line[128];
+  while (fgets(line, sizeof line, in)) {
+    long long llTenant, llDelta;
+    char end;
+    if (sscanf(line, "%lld %lld%c", &llTenant, &llDelta, &end) == 3 &&
+        end == '\n')
+      owed[llTenant] = SaturatingAdd(owed[llTenant], llDelta);
+  }
+  return owed;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  return write(fd, text.data(), text.size()) ==
+         static_cast<ssize_t>(text.size());
+}
+
+// Replaces the journal with `owed`, or removes it when nothing is owed.
+void Rewrite(const Owed& owed) {
+  std::string text;
+  for (const auto& [llTenant, llDelta] : owed)
+    if (llDelta != 0)
+      text += std::to_string(llTenant) + " " + std::to_string(llDelta) + "\n";
+  if (text.empty()) {
+    unlink(JOURNAL_FILE);
+    return;
+  }
+  const char* acTemp = JOURNAL_FILE ".new";
+  int fd = open(acTemp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || !WriteAll(fd, text) || fdatasync(fd) != 0 ||
+      rename(acTemp, JOURNAL_FILE) != 0)
+    lg(LOG_ERR, "FIFO: cannot rewrite " JOURNAL_FILE ": %s", strerror(errno));
+  if (fd >= 0) close(fd);
+}
+
+}  // namespace
+
+bool JournalPending() {
+  struct stat st;
+  return fstatat(AT_FDCWD, JOURNAL_FILE, &st, 0) == 0;
+}
+
+Owed ReadJournal() {
+  FILE* in = fopen(JOURNAL_FILE, "re");
+  if (in == nullptr) return Owed();
+  Owed owed = Parse(in);
+  fclose(in);
+  return owed;
+}
+
+void SettleJournal(const Owed& committed) {
+  if (!JournalPending()) return;
+  Owed owed = ReadJournal();
+  for (const auto& [llTenant, llDelta] : committed)
+    owed[llTenant] = SaturatingAdd(owed[llTenant], -llDelta);
+  Rewrite(owed);
+}
+
+void ApplyPendingJournal() {
+  if (!JournalPending()) return;
+  Owed owed = ReadJournal();
+  lg(LOG_NOTICE, "FIFO: applying the counter journal of %zu tenants",
+     owed.size());
+  SettleJournal(owed.empty() ? owed : CommitCounterDeltas(owed));
+}
+
+Journal::~Journal() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Journal::Append(long long llTenantId, long long llBytes) {
+  if (fd_ < 0) {
+    mkdir(JOURNAL_DIR, 0700);
+    fd_ = open(JOURNAL_FILE, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  }
+  std::string line = std::to_string(llTenantId) + " " +
+                     std::to_string(llBytes == LLONG_MIN ? LLONG_MAX
+                                                         : -llBytes) +
+                     "\n";
+  if (fd_ < 0 || !WriteAll(fd_, line))
+    lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s",
+       strerror(errno));
+}
+
+void Journal::Sync() {
+  if (fd_ >= 0) fdatasync(fd_);
+}
