@@ -3,7 +3,6 @@
 // row: nothing outside /recordings changed, no file of a call that is not
 // archived is gone, and the tenant's counter fell by exactly the bytes that
 // left the disk.
-#include <ftw.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,36 +15,13 @@
 
 #include "dbfixture.h"
 #include "reclaim.h"
+#include "treecheck.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 const std::string kHour = "/recordings/2020/01/01/05/";
 const std::string kOut = "/var/tolvex/conf/out";  // outside the tree
-
-std::map<std::string, std::string> Snapshot(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file(/*no follow*/) && !e.is_symlink())
-      files[e.path()] = std::string(
-          std::istreambuf_iterator<char>(std::ifstream(e.path()).rdbuf()), {});
-  return files;
-}
-
-// Sizes of the regular files below /recordings by inode, on its own file
-// system only: the bytes that can leave the disk.
-std::map<ino_t, long long> g_inodes;
-std::map<ino_t, long long> Inodes() {
-  g_inodes.clear();
-  nftw("/recordings",
-       [](const char*, const struct stat* st, int type, FTW*) {
-         if (type == FTW_F && S_ISREG(st->st_mode))
-           g_inodes[st->st_ino] = st->st_size;
-         return 0;
-       },
-       16, FTW_PHYS | FTW_MOUNT);
-  return g_inodes;
-}
 
 void Link(const std::string& target, const std::string& path) {
   fs::create_directories(fs::path(path).parent_path());
@@ -170,14 +146,15 @@ TEST_F(ContainmentTest, HostileTreesAndRows) {
     if (h.secure) MakeFile("/var/tolvex/conf/opt_secure_delete", 0);
     h.build();
     const auto outside = Snapshot("/var/tolvex/conf");
-    const auto before = Inodes();
+    const auto before = InodesBelow("/recordings");
     const std::string path = getenv("PATH");
     setenv("PATH", ("/var/tolvex/conf/bin:" + path).c_str(), 1);
     FIFO_delete(1 << 30, false);
     setenv("PATH", path.c_str(), 1);
     long long left = 0;
+    const auto after = InodesBelow("/recordings");
     for (const auto& [ino, size] : before)
-      if (!Inodes().count(ino)) left += size;
+      if (!after.count(ino)) left += size;
     EXPECT_EQ(outside, Snapshot("/var/tolvex/conf"));
     EXPECT_EQ(std::to_string(1000000 - left),
               Scalar("SELECT value FROM configs"));

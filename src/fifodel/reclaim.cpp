@@ -15,6 +15,7 @@
 
 #include "audit.h"
 #include "db.h"
+#include "faults.h"
 #include "journal.h"
 #include "logging.h"
 #include "notify.h"
@@ -210,6 +211,7 @@ void HandleCall(const CallRow& row, Pass* pass, Chunk* chunk) {
     return LeaveUntouched(row, "the media file is not a regular file", chunk);
   // A missing media file still gets the call marked.
   if (media == kKept) MediaStuck(strMedia, &call, chunk);
+  FaultPoint("between-files");
   ReclaimCompanion(pass, strMedia + ".g711", &call);
   if (row.iFlags & 2) ReclaimCompanion(pass, ScreenRel(row), &call);
   Charge(pass, chunk, &call);
@@ -252,7 +254,9 @@ bool Mark(Pass* pass, Chunk* chunk) {
   if (pass->fSim || chunk->ids.empty()) return true;
   pass->journal.Sync();
   std::string strQuery = MarkingStatement(chunk->ids);
+  FaultPoint("before-mark");
   dbi_result marked = DbQuery(pass->conn, strQuery);
+  FaultPoint("after-mark");
   if (!marked) {
     const char* acError = nullptr;
     dbi_conn_error(pass->conn, &acError);
@@ -297,6 +301,7 @@ ChunkEnd Decide(Pass* pass, const Chunk& chunk) {
 ChunkEnd DoChunk(Pass* pass) {
   lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
   dbi_result result = QueryChunk(pass->conn, pass->from);
+  FaultPoint("chunk-query");
   if (!result) {
     lg(LOG_NOTICE, "FIFO_delete: fifodel query error (1)");
     return kDbError;
@@ -326,6 +331,7 @@ ChunkEnd RunChunks(Pass* pass) {
     NotifyWatchdog();
   }
   pass->tenancy.Update();
+  FaultPoint("after-commit");
   if (!pass->fSim) SettleJournal(pass->tenancy.Committed());
   return end;
 }
@@ -336,6 +342,7 @@ bool FIFO_delete(long long liBytesToFree, bool fSim) {
   lg(LOG_NOTICE, "FIFO_delete: %lld bytes to free", liBytesToFree);
   if (fSim) lg(LOG_NOTICE, "Simulated");
   BeginPassReport();
+  FaultPoint("connect");
   dbi_conn conn;
   if (getDbConnection(&conn) != 0) {
     lg(LOG_ERR, "FIFO_delete: Stop, we cannot connect to database");

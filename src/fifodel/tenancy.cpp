@@ -12,6 +12,7 @@
 
 #include "configs.h"
 #include "db.h"
+#include "faults.h"
 #include "fstring.h"
 #include "logging.h"
 
@@ -45,6 +46,7 @@ Attempt TryTransaction(dbi_conn& conn, const LLMAP& deltas, LLMAP* failed,
       return PerformSql(conn, "ROLLBACK") ? kRetry : kBroken;
     }
     values->emplace_back(tenantid, strtoll(strValue.c_str(), nullptr, 10));
+    FaultPoint("tenant-transaction");
   }
   return kAllAdded;
 }
