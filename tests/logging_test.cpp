@@ -2,6 +2,7 @@
 // datagrams that reach /dev/log.
 #include "logging.h"
 
+#include <errno.h>
 #include <syslog.h>
 
 #include "sandbox.h"
@@ -26,6 +27,8 @@ TEST_F(LoggingTest, StdoutAndSyslog) {
                       {12, "error getting disk stat"},
                       {13, "FIFO oldest entry in directory 2019/01/02/03 "},
                       {15, "free: 5 MB trigger: 250 MB"}};
+  const std::string ident =
+      std::string(" ") + program_invocation_short_name + ": ";
   for (bool verbose : {false, true}) {
     g_verboseLogging = verbose;
     g_useSysLogger = false;
@@ -37,7 +40,7 @@ TEST_F(LoggingTest, StdoutAndSyslog) {
     std::vector<Line> want(all, all + (verbose ? 4 : 3)), got;
     for (const SyslogLine& l : TakeSyslog()) {
       got.emplace_back(l.pri, l.text);
-      EXPECT_NE(std::string::npos, l.raw.find(" fifodel_tests: ")) << l.raw;
+      EXPECT_NE(std::string::npos, l.raw.find(ident)) << l.raw;
     }
     for (const Line& w : want) want_out += w.second + "\n";
     EXPECT_EQ(want, got);

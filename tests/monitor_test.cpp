@@ -1,5 +1,5 @@
-// The free-space monitor: a measurement's arithmetic, and the real service
-// (run by the harness of runmodes_test.cpp) keeping /recordings from filling.
+// The free-space monitor: a failed measurement, and the real service (run by
+// the harness of runmodes_test.cpp) keeping /recordings from filling.
 #include "monitor.h"
 
 #include <signal.h>
@@ -16,31 +16,8 @@ int StopFifodel(pid_t pid, int sig, int fd);
 
 namespace {
 
-const long long kMB = 1 << 20, P = 256;  // P: 4 KB blocks to the MB
+const long long kMB = 1 << 20;
 using MonitorTest = DbTest;
-
-TEST(DiskSpaceTest, TriggerLevelAndFlags) {
-  struct {
-    unsigned long long blocks, frsize, bavail, bsize;
-    const char* want;  // trigger MB, free MB, bytes short, rather/somewhat low
-  } cases[] = {
-      {25100 * P, 4096, 250 * P, 4096, "251 250 1048576 11"},
-      {100000 * P, 4096, 1000 * P, 4096, "1000 1000 0 11"},
-      {100000 * P, 4096, 2000 * P, 4096, "1000 2000 0 01"},
-      {100000 * P, 4096, 4000 * P, 4096, "1000 4000 0 00"},
-      {204800 * P, 4096, 0, 4096, "2048 0 2147483648 11"},
-      {10000 * 1024, 1024, 249 * P, 4096, "250 249 1048576 11"},
-      {1ULL << 40, 4096, 8192 * 4 - 1, kMB / 4, "2048 8191 0 01"},
-  };
-  for (const auto& c : cases) {
-    DiskSpace ds = {7, 7, true, true};
-    auto trigger = ApplyDiskStats(&ds, c.blocks, c.frsize, c.bavail, c.bsize);
-    char got[64];
-    snprintf(got, sizeof got, "%llu %llu %lld %d%d", trigger, ds.uliMegsFree,
-             ds.liToFree, ds.ratherLow, ds.somewhatLow);
-    EXPECT_STREQ(c.want, got) << c.blocks;
-  }
-}
 
 // A measurement that fails leaves nothing to free and paces slowly.
 using DiskSpaceFailTest = SandboxTest;

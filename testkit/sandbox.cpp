@@ -1,6 +1,6 @@
-// Builds the private mount namespace that the service tests run in. The
-// host's tree is never touched beyond mount points that did not exist,
-// which are created for the run and removed after it.
+// Builds the private namespaces that the tests and benchmarks run in. The
+// host's tree is never touched beyond mount points that did not exist (see
+// mountpoints.h).
 #include "sandbox.h"
 
 #include <errno.h>
@@ -23,10 +23,11 @@
 #include <mutex>
 #include <thread>
 
+#include "mountpoints.h"
+#include "paths.h"
+
 namespace {
 
-const char* const kMountPoints[] = {"/recordings", "/var/tolvex/conf",
-                                    "/recording/log"};
 int g_syslogFd = -1;
 
 // The socket queues only a few datagrams (net.unix.max_dgram_qlen) before
@@ -47,22 +48,9 @@ void DrainSyslog() {
   }
 }
 
-void Die(const char* what) {
+[[noreturn]] void Die(const char* what) {
   fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
   _exit(1);
-}
-
-// mkdir -p that remembers what it made, outermost first.
-void MakeMountPoint(const std::string& path, std::vector<std::string>* made) {
-  for (size_t pos = 1; pos != std::string::npos;) {
-    pos = path.find('/', pos + 1);
-    std::string dir = path.substr(0, pos);
-    if (mkdir(dir.c_str(), 0755) == 0) {
-      made->push_back(dir);
-    } else if (errno != EEXIST) {
-      Die(dir.c_str());
-    }
-  }
 }
 
 void BindFile(const std::string& stage, const char* name) {
@@ -106,35 +94,57 @@ void PrivateDev() {
 // Runs as PID 1 of a new PID namespace: "killall tcpdump" of the service
 // under test reaches only processes in here, and whatever a failed test
 // leaves running ends with it.
-void EnterNamespace() {
+void EnterNamespace(bool capture_syslog) {
   if (unshare(CLONE_NEWNS) != 0) Die("unshare");
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     Die("make / private");
   if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
             nullptr) != 0)
     Die("mount /proc");
-  for (const char* path : kMountPoints) FreshTmpfs(path, 1);
-  PrivateDev();
+  for (const char* const* path = kSandboxPaths; *path; ++path)
+    FreshTmpfs(*path, 1);
+  if (capture_syslog) PrivateDev();
 }
 
 }  // namespace
 
-int RunInSandbox(int (*run)()) {
-  std::vector<std::string> made;
-  for (const char* path : kMountPoints) MakeMountPoint(path, &made);
-  if (unshare(CLONE_NEWPID) != 0) Die("unshare pid");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) Die("fork");
-  if (pid == 0) {
-    EnterNamespace();
-    exit(run());
-  }
+// /run as a whole: besides the service's lock and state, tests leave their
+// own flags there.
+const char* const kSandboxPaths[] = {
+    RECORDINGS_DIR, CONF_DIR,           LOG_DIR, "/run",
+    JOURNAL_DIR,    "/var/log/fifodel", nullptr};
+
+namespace {
+
+int WaitFor(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int RunInSandbox(const std::function<int()>& run, bool capture_syslog) {
+  ClaimMountPoints(kSandboxPaths);
+  fflush(nullptr);
+  // The caller stays in its PID namespace: once PID 1 of a new one is gone,
+  // no process may be forked into it, and the caller may want to fork more.
+  pid_t pid = fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) {
+    if (unshare(CLONE_NEWPID) != 0) Die("unshare pid");
+    pid_t init = fork();
+    if (init < 0) Die("fork");
+    if (init == 0) {
+      EnterNamespace(capture_syslog);
+      exit(run());
+    }
+    _exit(WaitFor(init));
+  }
+  int code = WaitFor(pid);
+  ReleaseMountPoints();
+  return code;
 }
 
 std::vector<SyslogLine> TakeSyslog(int wait_ms) {
@@ -174,7 +184,8 @@ std::vector<SyslogLine> TakeSyslog(int wait_ms) {
 
 void FreshTmpfs(const std::string& path, unsigned long long size_mb) {
   umount2(path.c_str(), MNT_DETACH);  // the first time there is none
-  std::string opts = "mode=755,size=" + std::to_string(size_mb) + "m";
+  std::string opts =
+      "mode=755,nr_inodes=4m,size=" + std::to_string(size_mb) + "m";
   if (mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) != 0)
     Die(path.c_str());
 }
@@ -196,9 +207,28 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+PrivatePostgres::PrivatePostgres() {
+  if (getenv("PGHOST")) return;
+  char dir[] = "/tmp/fifodel-pg.XXXXXX";  // short: the socket's path is
+  if (!mkdtemp(dir)) Die("mkdtemp");      // limited to 107 bytes
+  dir_ = dir;
+  std::string cmd = FIFODEL_SOURCE_DIR "/scripts/pgsandbox start " + dir_ +
+                    " " FIFODEL_SOURCE_DIR "/db/schema.sql >/dev/null";
+  if (system(cmd.c_str()) != 0) Die("scripts/pgsandbox start");
+  setenv("PGHOST", dir, 1);
+}
+
+PrivatePostgres::~PrivatePostgres() {
+  if (dir_.empty()) return;
+  std::string cmd = FIFODEL_SOURCE_DIR "/scripts/pgsandbox stop " + dir_;
+  if (system(cmd.c_str()) != 0)
+    fprintf(stderr, "sandbox: %s failed\n", cmd.c_str());
+  unsetenv("PGHOST");
+}
+
 void SandboxTest::SetUp() {
-  FreshTmpfs("/recordings", 64);
-  FreshTmpfs("/var/tolvex/conf", 1);
-  FreshTmpfs("/recording/log", 1);
+  FreshTmpfs(RECORDINGS_DIR, 64);
+  for (const char* const* path = kSandboxPaths + 1; *path; ++path)
+    FreshTmpfs(*path, 1);
   TakeSyslog();
 }

@@ -1,8 +1,8 @@
 // The database fixture: every test talks to the run's private PostgreSQL
 // (PGHOST), starts from empty tables and can read back the exact statements
 // the server logged.
-#ifndef FIFODEL_TESTS_DBFIXTURE_H_
-#define FIFODEL_TESTS_DBFIXTURE_H_
+#ifndef FIFODEL_TESTKIT_DBFIXTURE_H_
+#define FIFODEL_TESTKIT_DBFIXTURE_H_
 
 #include <dbi/dbi.h>
 
@@ -18,10 +18,7 @@ struct LoggedSql {
 };
 
 class DbTest : public SandboxTest {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-
+ public:
   // Runs `sql` on the fixture's own connection; fails the test on error.
   void Sql(const std::string& sql);
   // First column of the first row of `sql` as text ("" for none or NULL).
@@ -35,6 +32,10 @@ class DbTest : public SandboxTest {
   std::vector<LoggedSql> Logged();
   std::vector<std::string> LoggedTexts();
 
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
  private:
   dbi_inst inst_ = nullptr;
   dbi_conn conn_ = nullptr;
@@ -42,4 +43,4 @@ class DbTest : public SandboxTest {
   long mark_ = 0;
 };
 
-#endif  // FIFODEL_TESTS_DBFIXTURE_H_
+#endif  // FIFODEL_TESTKIT_DBFIXTURE_H_

@@ -1,0 +1,71 @@
+// Feeds arbitrary rows of `calls` to the row check and names to Printable:
+// an accepted row never names a path outside /recordings or the directory
+// itself, and no text that reaches a log line can start a new one.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "logging.h"
+#include "rows.h"
+
+namespace {
+
+void Require(bool ok) {
+  if (!ok) abort();
+}
+
+bool HasDotDot(const std::string& path) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find('/', start);
+    if (path.substr(start, end - start) == "..") return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
+// The leaf of the media name, which the pass unlinks in the call's directory.
+bool NamesAFile(const std::string& name) {
+  std::string leaf = name.substr(name.rfind('/') + 1);
+  return !leaf.empty() && leaf != ".";
+}
+
+// Control bytes only as escapes, and escapes undone give the text back.
+void CheckPrintable(const std::string& text) {
+  std::string out = Printable(text);
+  for (unsigned char c : out) Require(c >= 0x20 && c != 0x7f);
+  if (text.find_first_of(std::string("\\\x7f", 2)) != std::string::npos) return;
+  bool plain = true;
+  for (unsigned char c : text) plain = plain && c >= 0x20;
+  Require(plain == (out == text));
+}
+
+}  // namespace
+
+// Three fields separated by NUL bytes; a field that starts with 0xff is NULL.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string in(reinterpret_cast<const char*>(data), size), field[3];
+  bool null[3] = {false, false, false};
+  size_t start = 0;
+  for (int i = 0; i < 3; ++i) {
+    size_t end = std::min(in.find('\0', start), in.size());
+    field[i] =
+        in.substr(std::min(start, in.size()), end - std::min(start, in.size()));
+    null[i] =
+        !field[i].empty() && static_cast<unsigned char>(field[i][0]) == 0xff;
+    start = end + 1;
+  }
+  const char* problem = RowProblem(null[0] ? nullptr : field[0].c_str(),
+                                   null[1] ? nullptr : field[1].c_str(),
+                                   null[2] ? nullptr : field[2].c_str());
+  if (!problem) {
+    Require(!null[0] && !null[1]);
+    for (int i = 0; i < 3; ++i) Require(null[i] || !HasDotDot(field[i]));
+    Require(NamesAFile(field[1]));
+  }
+  CheckPrintable(in);
+  return 0;
+}

@@ -1,0 +1,78 @@
+// The mount point protocol; scripts/sandbox.sh speaks the same with flock(1).
+#include "mountpoints.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kLock[] = "/tmp/fifodel-sandbox.lock";
+const char kMade[] = "/tmp/fifodel-sandbox.made";
+int g_lockFd = -1;
+
+[[noreturn]] void Die(const std::string& what) {
+  fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno));
+  exit(1);
+}
+
+// mkdir -p that records what it made, outermost first.
+void MakeDirs(const std::string& path, FILE* made) {
+  for (size_t pos = 1; pos != std::string::npos;) {
+    pos = path.find('/', pos + 1);
+    std::string dir = path.substr(0, pos);
+    if (mkdir(dir.c_str(), 0755) == 0) {
+      fprintf(made, "%s\n", dir.c_str());
+    } else if (errno != EEXIST) {
+      Die(dir);
+    }
+  }
+}
+
+bool AllExist(const char* const* paths) {
+  struct stat st;
+  for (; *paths; ++paths)
+    if (stat(*paths, &st) != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+void ClaimMountPoints(const char* const* paths) {
+  g_lockFd = open(kLock, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (g_lockFd < 0) Die(kLock);
+  // Going from exclusive to shared is not atomic: a last claimant may slip
+  // in between and remove what was just made, so check and try again.
+  do {
+    if (flock(g_lockFd, LOCK_EX) != 0) Die("lock");
+    FILE* made = fopen(kMade, "a");
+    if (!made) Die(kMade);
+    for (const char* const* p = paths; *p; ++p) MakeDirs(*p, made);
+    fclose(made);
+    if (flock(g_lockFd, LOCK_SH) != 0) Die("lock");
+  } while (!AllExist(paths));
+}
+
+void ReleaseMountPoints() {
+  if (flock(g_lockFd, LOCK_EX | LOCK_NB) == 0) {
+    std::vector<std::string> dirs;
+    if (FILE* made = fopen(kMade, "r")) {
+      char line[4096];
+      while (fgets(line, sizeof line, made))
+        dirs.emplace_back(line, strcspn(line, "\n"));
+      fclose(made);
+    }
+    for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) rmdir(it->c_str());
+    unlink(kMade);
+  }
+  close(g_lockFd);
+  g_lockFd = -1;
+}
