@@ -1,5 +1,6 @@
 // fifodel's entry: chooses the run mode, detaches when asked and hands over
-// to the monitor, or runs one simulated pass. Every exit has status 0.
+// to the monitor, or runs one simulated pass. Every exit of the service has
+// status 0; only `fifodel status` reports through its exit status.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -7,11 +8,16 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "db.h"
 #include "fstring.h"
+#include "journal.h"
+#include "lock.h"
 #include "logging.h"
 #include "monitor.h"
 #include "reclaim.h"
+#include "status.h"
 
 // Ends the process at once on SIGTERM and SIGINT, also in the middle of a
 // pass: what a pass has done stays done, and nothing needs rolling back.
@@ -19,9 +25,14 @@ void signal_handler(int iSignal) {
   if (iSignal == SIGINT || iSignal == SIGTERM) _exit(0);
 }
 
-// Initialises the database library and runs the monitor. Never returns.
+// Initialises the database library and runs the monitor. Never returns; a
+// second instance ends here, with status 0 like every other exit.
 void run_FIFO() {
   dbi_initialize_r(nullptr, &g_DbiInst);
+  if (!TakeInstanceLock()) exit(0);
+  // Counts left by a pass that was cut short go first, before a new pass
+  // could add to them.
+  ApplyPendingJournal();
   FIFO_check();
 }
 
@@ -60,9 +71,33 @@ int Simulate(const char* acBytes) {
   return 0;
 }
 
+// A reader that went away (`fifodel debug | head`) must not end the service.
+// A handler rather than SIG_IGN: an ignored SIGPIPE would be inherited by
+// the shell commands the service runs.
+void OnBrokenPipe(int) {}
+
+void SurviveBrokenPipes() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnBrokenPipe;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
+// The value of "--metrics-dir DIR" anywhere on the command line, or "".
+std::string MetricsDir(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i)
+    if (strcmp(argv[i], "--metrics-dir") == 0) return argv[i + 1];
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  SurviveBrokenPipes();
+  if (argc >= 2 && strcmp(argv[1], "status") == 0)
+    return StatusCommand(argc >= 3 && strcmp(argv[2], "--json") == 0);
   if (argc >= 3 && strcmp(argv[1], "--fifodelsim") == 0)
     return Simulate(argv[2]);
 
@@ -74,6 +109,7 @@ int main(int argc, char** argv) {
   sigact.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &sigact, nullptr);
   sigaction(SIGINT, &sigact, nullptr);
+  g_strMetricsDir = MetricsDir(argc, argv);
 
   if (argc >= 2 && strcmp(argv[1], "debug") == 0) {
     puts("Opened in debug mode.....");

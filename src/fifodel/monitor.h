@@ -3,15 +3,23 @@
 #ifndef FIFODEL_MONITOR_H_
 #define FIFODEL_MONITOR_H_
 
+#include <string>
+
 // One measurement of the file system holding /recordings. MB are 2^20 bytes.
 struct DiskSpace {
   unsigned long long uliMegsFree;  // free MB at the last good measurement
   long long liToFree;  // bytes missing up to the trigger level; 0 if none
   bool ratherLow;      // free below twice the trigger level
   bool somewhatLow;    // free below four times the trigger level
+  // The trigger level in MB of the last measurement; 0 while none succeeded
+  // or after a failed one, which is how a failure shows.
+  unsigned long long uliMegsTrigger = 0;
+  // Free bytes exactly, for the fill rate: MB are too coarse over minutes.
+  unsigned long long ullBytesFree = 0;
 
   // Measures /recordings with statvfs. On failure logs "error getting disk
-  // stat" at LOG_WARNING and leaves liToFree 0 and both flags clear.
+  // stat" at LOG_WARNING and leaves liToFree 0, uliMegsTrigger 0 and both
+  // flags clear.
   void Calc();
   // True exactly when liToFree > 0.
   bool TooLow();
@@ -19,8 +27,8 @@ struct DiskSpace {
 
 // Fills `ds` from the raw figures of statvfs: `ulBlocks` fragments of
 // `ulFrsize` bytes in all, `ulBavail` blocks of `ulBsize` bytes free for
-// unprivileged users. Returns the trigger level in MB: 1% of the total,
-// held within 250 to 2048.
+// unprivileged users. Returns the trigger level in MB, also kept in
+// uliMegsTrigger: 1% of the total, held within 250 to 2048.
 unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
                                   unsigned long long ulFrsize,
                                   unsigned long long ulBavail,
@@ -28,7 +36,12 @@ unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
 
 // Measures every 5, 15 or 60 seconds, faster as space shrinks; when space is
 // too low stops captures, deletes logs and, if still short, runs a
-// reclamation pass. Never returns.
+// reclamation pass. After every measurement and pass it refreshes the state
+// file, the metrics (when a directory for them was given) and the service
+// manager's status and watchdog. Never returns.
 void FIFO_check();
+
+// Where FIFO_check writes fifodel.prom each cycle; empty: no metrics.
+extern std::string g_strMetricsDir;
 
 #endif  // FIFODEL_MONITOR_H_
