@@ -36,8 +36,8 @@ void Tmpfs(const std::string& path) {
 
 struct Hostile {
   const char* escape;
-  bool secure;         // secure-delete marker present
-  const char* calls;   // (id, directory, filename, flags, isarchived)
+  bool secure;        // secure-delete marker present
+  const char* calls;  // (id, directory, filename, flags, isarchived)
   std::function<void()> build;
   std::vector<std::string> remain;  // must still be there (lstat)
 };
@@ -51,79 +51,115 @@ void Call1() {
 const char kCall1[] = "(1,'2020/01/01/05','a.wav',0,1)";
 
 const Hostile kHostile[] = {
-    {"media is a symlink", true, kCall1,
-     [] { Link(kOut + "/victim", kHour + "a.wav"); }, {}},
-    {"companion is a symlink", true, kCall1,
+    {"media is a symlink",
+     true,
+     kCall1,
+     [] { Link(kOut + "/victim", kHour + "a.wav"); },
+     {}},
+    {"companion is a symlink",
+     true,
+     kCall1,
      [] {
        MakeFile(kHour + "a.wav", 4000);
        Link(kOut + "/victim", kHour + "a.wav.g711");
      },
      {}},
-    {"screen file is a symlink", true, "(1,'2020/01/01/05','a.wav',2,1)",
+    {"screen file is a symlink",
+     true,
+     "(1,'2020/01/01/05','a.wav',2,1)",
      [] {
        Call1();
        Link(kOut + "/victim", kHour + "screena.wmv");
      },
      {}},
-    {"hour directory is a symlink", false, kCall1,
-     [] { Link(kOut, "/recordings/2020/01/01/05"); }, {kOut + "/victim"}},
-    {"day directory is a symlink", false, kCall1,
+    {"hour directory is a symlink",
+     false,
+     kCall1,
+     [] { Link(kOut, "/recordings/2020/01/01/05"); },
+     {kOut + "/victim"}},
+    {"day directory is a symlink",
+     false,
+     kCall1,
      [] {
        MakeFile(kOut + "/05/a.wav", 10);
        Link(kOut, "/recordings/2020/01/01");
      },
      {kOut + "/05/a.wav"}},
-    {"month directory is a symlink", true, kCall1,
+    {"month directory is a symlink",
+     true,
+     kCall1,
      [] {
        MakeFile(kOut + "/01/05/a.wav", 10);
        Link(kOut, "/recordings/2020/01");
      },
      {kOut + "/01/05/a.wav"}},
-    {"year directory is a symlink", true, kCall1,
+    {"year directory is a symlink",
+     true,
+     kCall1,
      [] {
        MakeFile(kOut + "/01/01/05/a.wav", 10);
        Link(kOut, "/recordings/2020");
      },
      {kOut + "/01/01/05/a.wav"}},
-    {"absolute directory", true, "(1,'/var/tolvex/conf/out','victim',0,1)",
-     [] {}, {}},
-    {"symlink swapped in while shredding", true, kCall1,
+    {"absolute directory",
+     true,
+     "(1,'/var/tolvex/conf/out','victim',0,1)",
+     [] {},
+     {}},
+    {"symlink swapped in while shredding",
+     true,
+     kCall1,
      [] {
        Call1();
        fs::create_directories("/var/tolvex/conf/bin");
        std::ofstream("/var/tolvex/conf/bin/shred")
-           << "#!/bin/sh\nln -sf " << kOut << "/victim " << kHour
-           << "x; mv " << kHour << "x " << kHour << "a.wav\n";
+           << "#!/bin/sh\nln -sf " << kOut << "/victim " << kHour << "x; mv "
+           << kHour << "x " << kHour << "a.wav\n";
        fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
      },
      {}},
-    {"hard link keeps the bytes", false, kCall1,
+    {"hard link keeps the bytes",
+     false,
+     kCall1,
      [] {
        Call1();
        ASSERT_EQ(0, link((kHour + "a.wav").c_str(), (kHour + "b").c_str()));
      },
      {kHour + "b"}},
-    {"empty media name", false, "(1,'2020/01/01/05','',0,1)", Call1,
+    {"empty media name",
+     false,
+     "(1,'2020/01/01/05','',0,1)",
+     Call1,
      {kHour + "a.wav.g711"}},
-    {"'.' as media name", false, "(1,'2020/01/01/05','.',0,1)", Call1,
+    {"'.' as media name",
+     false,
+     "(1,'2020/01/01/05','.',0,1)",
+     Call1,
      {kHour + "a.wav"}},
-    {"media is a directory", false, "(1,'2020/01/01/05','d',0,1)",
-     [] { MakeFile(kHour + "d/x", 10); }, {kHour + "d/x"}},
-    {"mount below a stale directory", false, kCall1,
+    {"media is a directory",
+     false,
+     "(1,'2020/01/01/05','d',0,1)",
+     [] { MakeFile(kHour + "d/x", 10); },
+     {kHour + "d/x"}},
+    {"mount below a stale directory",
+     false,
+     kCall1,
      [] {
        Call1();
        Tmpfs("/recordings/2019/02/mnt");
        MakeFile("/recordings/2019/01/old", 0);
      },
      {"/recordings/2019/02/mnt/kept"}},
-    {"unarchived call in a stale directory", false,
+    {"unarchived call in a stale directory",
+     false,
      "(1,'2020/01/01/05','a.wav',0,1), (2,'2019/03/04/05','u.wav',0,0)",
      [] {
        Call1();
        MakeFile("/recordings/2019/03/04/05/u.wav", 10);
      },
      {"/recordings/2019/03/04/05/u.wav"}},
-    {"oldest entry in the future", false,
+    {"oldest entry in the future",
+     false,
      "(1,'2030/01/01/00','a.wav',0,1), (2,'2020/01/01/05','a.wav',0,1)",
      [] {
        Call1();
@@ -141,7 +177,8 @@ TEST_F(ContainmentTest, HostileTreesAndRows) {
     Sql("TRUNCATE calls, configs; INSERT INTO configs VALUES "
         "('TN1_DiskUsage', '1000000', 'x'); INSERT INTO calls SELECT id, d, "
         "f, fl, 1, NULL, a, now() - interval '1 day' + id * interval '1 s' "
-        "FROM (VALUES " + std::string(h.calls) + ") v(id, d, f, fl, a)");
+        "FROM (VALUES " +
+        std::string(h.calls) + ") v(id, d, f, fl, a)");
     MakeFile(kOut + "/victim", 4096);
     if (h.secure) MakeFile("/var/tolvex/conf/opt_secure_delete", 0);
     h.build();

@@ -26,13 +26,14 @@ std::map<ino_t, long long> g_inodes;
 
 std::map<ino_t, long long> InodesBelow(const std::string& dir) {
   g_inodes.clear();
-  nftw(dir.c_str(),
-       [](const char*, const struct stat* st, int type, FTW*) {
-         if (type == FTW_F && S_ISREG(st->st_mode))
-           g_inodes[st->st_ino] = st->st_size;
-         return 0;
-       },
-       16, FTW_PHYS | FTW_MOUNT);
+  nftw(
+      dir.c_str(),
+      [](const char*, const struct stat* st, int type, FTW*) {
+        if (type == FTW_F && S_ISREG(st->st_mode))
+          g_inodes[st->st_ino] = st->st_size;
+        return 0;
+      },
+      16, FTW_PHYS | FTW_MOUNT);
   return g_inodes;
 }
 

@@ -26,13 +26,12 @@ dbi_result QueryChunk(dbi_conn conn, const Continuation& from) {
   }
   // The date goes back in the text the server gave, so its precision and
   // type survive the round trip.
-  return DbQuery(conn,
-                 "SELECT id,directory,filename,flags,tenantid,screenfn FROM "
-                 "calls WHERE isarchived=1 AND (startdate,id) > (" +
-                     Quote(conn, from.strStartdate) + "," +
-                     std::to_string(from.llId) +
-                     ") ORDER BY startdate ASC, id ASC LIMIT " +
-                     std::to_string(CHUNK));
+  return DbQuery(
+      conn,
+      "SELECT id,directory,filename,flags,tenantid,screenfn FROM "
+      "calls WHERE isarchived=1 AND (startdate,id) > (" +
+          Quote(conn, from.strStartdate) + "," + std::to_string(from.llId) +
+          ") ORDER BY startdate ASC, id ASC LIMIT " + std::to_string(CHUNK));
 }
 
 CallRow ReadRow(dbi_result result) {
@@ -60,9 +59,9 @@ std::string MarkingStatement(const std::vector<long long>& ids) {
 }
 
 bool ContinueAfter(dbi_conn conn, long long llId, Continuation* from) {
-  dbi_result result = DbQuery(
-      conn, "SELECT startdate::text AS s FROM calls WHERE id=" +
-                std::to_string(llId));
+  dbi_result result =
+      DbQuery(conn, "SELECT startdate::text AS s FROM calls WHERE id=" +
+                        std::to_string(llId));
   if (!result) return false;
   bool fFound = dbi_result_next_row(result);
   if (fFound) {
@@ -76,11 +75,12 @@ bool ContinueAfter(dbi_conn conn, long long llId, Continuation* from) {
 
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId) {
   std::string strLike = strRel + "/%";
-  dbi_result result = DbQuery(
-      conn,
-      "SELECT id FROM calls WHERE isarchived = 0 AND flags & 4 = 0 AND "
-      "(directory = " + Quote(conn, strRel) + " OR directory LIKE " +
-          Quote(conn, strLike) + ") LIMIT 1");
+  dbi_result result =
+      DbQuery(conn,
+              "SELECT id FROM calls WHERE isarchived = 0 AND flags & 4 = 0 AND "
+              "(directory = " +
+                  Quote(conn, strRel) + " OR directory LIKE " +
+                  Quote(conn, strLike) + ") LIMIT 1");
   if (!result) return -1;
   int found = dbi_result_next_row(result) ? 1 : 0;
   if (found) *llId = dbi_result_get_longlong(result, "id");

@@ -100,13 +100,11 @@ void Journal::Append(long long llTenantId, long long llBytes) {
     mkdir(JOURNAL_DIR, 0700);
     fd_ = open(JOURNAL_FILE, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   }
-  std::string line = std::to_string(llTenantId) + " " +
-                     std::to_string(llBytes == LLONG_MIN ? LLONG_MAX
-                                                         : -llBytes) +
-                     "\n";
+  std::string line =
+      std::to_string(llTenantId) + " " +
+      std::to_string(llBytes == LLONG_MIN ? LLONG_MAX : -llBytes) + "\n";
   if (fd_ < 0 || !WriteAll(fd_, line))
-    lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s",
-       strerror(errno));
+    lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s", strerror(errno));
 }
 
 void Journal::Sync() {

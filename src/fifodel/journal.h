@@ -28,7 +28,7 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
   ~Journal();
 
-  // Appends one call's charge, as soon as its files are gone.
+  // Appends the charge of one file, as soon as it is gone.
   void Append(long long llTenantId, long long llBytes);
   // Flushes the appended charges to the disk (fdatasync): before a chunk is
   // marked.

@@ -29,14 +29,22 @@ namespace {
 // The letter of the short escape for `c`, or 0 when it has none.
 char ShortEscape(unsigned char c) {
   switch (c) {
-    case '\n': return 'n';
-    case '\r': return 'r';
-    case '\t': return 't';
-    case '\v': return 'v';
-    case '\f': return 'f';
-    case '\b': return 'b';
-    case '\a': return 'a';
-    default: return 0;
+    case '\n':
+      return 'n';
+    case '\r':
+      return 'r';
+    case '\t':
+      return 't';
+    case '\v':
+      return 'v';
+    case '\f':
+      return 'f';
+    case '\b':
+      return 'b';
+    case '\a':
+      return 'a';
+    default:
+      return 0;
   }
 }
 

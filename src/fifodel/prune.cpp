@@ -106,13 +106,14 @@ bool deleteDirectory(std::string strDirectory, bool fSim,
   const std::string strName = strRel.substr(slash + 1);
   int parentfd = OpenBeneath(ctx.rootfd, strParent, false);
   if (parentfd < 0) {
-    if (errno == ELOOP || errno == EXDEV) Stays(strDirectory, ResolveFailure(errno));
+    if (errno == ELOOP || errno == EXDEV)
+      Stays(strDirectory, ResolveFailure(errno));
     return false;
   }
   struct stat st;
-  bool fGone = fstatat(parentfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-                   0 &&
-               MayGo(strDirectory, strRel, ctx);
+  bool fGone =
+      fstatat(parentfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      MayGo(strDirectory, strRel, ctx);
   if (fGone) {
     lg(LOG_NOTICE, "FIFO delete directory: %s ", strDirectory.c_str());
     if (!fSim) fGone = Remove(parentfd, strName, strDirectory, ctx);
@@ -144,8 +145,8 @@ bool FifoOldestEntry(std::string strDirectory, bool fSim,
     if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
   }
   for (int d = h.day - 1; d >= 1; --d) {
-    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d/%02d", h.year,
-             h.month, d);
+    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d/%02d", h.year, h.month,
+             d);
     if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
   }
   for (int hr = h.hour - 1; hr >= 0; --hr) {

@@ -41,7 +41,7 @@ struct Pass {
   Tenancy tenancy;
   Journal journal;
   bool firstEntry = true;
-  Continuation from;   // set once stuck calls were met
+  Continuation from;  // set once stuck calls were met
   bool fMetStuck = false;
 };
 
@@ -125,6 +125,10 @@ FileFate ReclaimFile(Pass* pass, const std::string& strRel, Call* call) {
   } else {
     call->files.push_back(
         (pass->conf.SecureDelete() ? "shredded " : "removed ") + strPath);
+    // Per file, not per call: a kill between a call's files must not lose
+    // what the first of them freed.
+    if (call->row.llTenantId != 0 && llSize != 0)
+      pass->journal.Append(call->row.llTenantId, llSize);
   }
   call->llSize = SaturatingAdd(call->llSize, llSize);
   return kCounted;
@@ -174,10 +178,10 @@ void Charge(Pass* pass, Chunk* chunk, Call* call) {
   chunk->llFreed = SaturatingAdd(chunk->llFreed, call->llSize);
   if (pass->fSim) return;
   pass->tenancy.DeletedMediaOfCall(row.llTenantId, call->llSize);
-  if (row.llTenantId != 0) pass->journal.Append(row.llTenantId, call->llSize);
   g_lastPass.llBytesFreed += call->llSize;
   g_totals.llBytes += call->llSize;
-  if (row.llTenantId != 0) g_totals.tenants[row.llTenantId].llBytes += call->llSize;
+  if (row.llTenantId != 0)
+    g_totals.tenants[row.llTenantId].llBytes += call->llSize;
 }
 
 // Records `call` for marking; the id -1 stands for an empty slot and is
@@ -189,15 +193,15 @@ void ToMark(const Call& call, Chunk* chunk) {
     return;
   }
   chunk->ids.push_back(row.llId);
-  chunk->reclaimed.push_back({row.llId, row.llTenantId, call.llSize, call.files});
+  chunk->reclaimed.push_back(
+      {row.llId, row.llTenantId, call.llSize, call.files});
   ClearStuck("call " + std::to_string(row.llId));
 }
 
 // A row whose files must not be touched is logged and marked, so that it
 // does not come back in every chunk.
 void LeaveUntouched(const CallRow& row, const char* acWhy, Chunk* chunk) {
-  lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId,
-     acWhy);
+  lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId, acWhy);
   Call call(row);
   ToMark(call, chunk);
 }
@@ -260,8 +264,8 @@ bool Mark(Pass* pass, Chunk* chunk) {
   if (!marked) {
     const char* acError = nullptr;
     dbi_conn_error(pass->conn, &acError);
-    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
-       acError ? acError : "", strQuery.c_str());
+    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", acError ? acError : "",
+       strQuery.c_str());
     return false;
   }
   dbi_result_free(marked);

@@ -47,8 +47,7 @@ bool ShredAndUnlink(int dirfd, const char* name, const char* pathname) {
 
 }  // namespace
 
-ConfDir::ConfDir()
-    : fd_(open(CONF_DIR, O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+ConfDir::ConfDir() : fd_(open(CONF_DIR, O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
 
 ConfDir::~ConfDir() {
   if (fd_ >= 0) close(fd_);

@@ -11,12 +11,18 @@ std::map<std::string, std::string> g_stuck;
 
 const char* PassOutcomeName(PassOutcome outcome) {
   switch (outcome) {
-    case kOutcomeCovered: return "covered";
-    case kOutcomePruned: return "pruned";
-    case kOutcomeExhausted: return "exhausted";
-    case kOutcomeStuck: return "stuck";
-    case kOutcomeDbError: return "db_error";
-    case kOutcomeNone: break;
+    case kOutcomeCovered:
+      return "covered";
+    case kOutcomePruned:
+      return "pruned";
+    case kOutcomeExhausted:
+      return "exhausted";
+    case kOutcomeStuck:
+      return "stuck";
+    case kOutcomeDbError:
+      return "db_error";
+    case kOutcomeNone:
+      break;
   }
   return "none";
 }

@@ -30,7 +30,7 @@ enum Attempt { kAllAdded, kRetry, kBroken };
 // failed counter: rolls back and adds the tenant to `failed`; kBroken when
 // even the rollback failed, as on a connection that is gone.
 Attempt TryTransaction(dbi_conn& conn, const LLMAP& deltas, LLMAP* failed,
-                    NewValues* values) {
+                       NewValues* values) {
   values->clear();
   PerformSql(conn, "BEGIN");
   for (const auto& [tenantid, llDiff] : deltas) {
@@ -63,8 +63,8 @@ long long SaturatingAdd(long long a, long long b) {
 void Tenancy::DeletedMediaOfCall(long long llTenantId, long long llCallSize) {
   if (llTenantId == 0) return;
   long long& llDelta = tenantSzDiff[llTenantId];
-  llDelta = SaturatingAdd(llDelta, llCallSize == LLONG_MIN ? LLONG_MAX
-                                                           : -llCallSize);
+  llDelta =
+      SaturatingAdd(llDelta, llCallSize == LLONG_MIN ? LLONG_MAX : -llCallSize);
 }
 
 void Tenancy::Update() {

@@ -46,8 +46,7 @@ bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
 // Something below a directory being removed stays; said once per process.
 void Stays(const std::string& strPath, const char* acReason) {
   if (NoteStuck("directory " + strPath, acReason))
-    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(),
-       acReason);
+    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(), acReason);
 }
 
 // Removes the directory `name` of `parentfd` after its contents.
@@ -115,9 +114,12 @@ int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount) {
 
 const char* ResolveFailure(int err) {
   switch (err) {
-    case ELOOP: return "a symbolic link";
-    case EXDEV: return "outside " RECORDINGS_DIR " or on another file system";
-    default: return strerror(err);
+    case ELOOP:
+      return "a symbolic link";
+    case EXDEV:
+      return "outside " RECORDINGS_DIR " or on another file system";
+    default:
+      return strerror(err);
   }
 }
 
