@@ -73,10 +73,17 @@ dbi_result DbQuery(dbi_conn conn, const std::string& sql) {
   return result;
 }
 
-void LogQueryError(dbi_conn conn) {
+const char* DbErrorText(dbi_conn conn, int* errcode) {
   const char* errmsg = nullptr;
-  int errcode = dbi_conn_error(conn, &errmsg);
-  lg(LOG_ERR, "Query error: %d %s", errcode, errmsg ? errmsg : "");
+  int code = dbi_conn_error(conn, &errmsg);
+  if (errcode) *errcode = code;
+  return errmsg ? errmsg : "";
+}
+
+void LogQueryError(dbi_conn conn) {
+  int errcode = 0;
+  const char* errmsg = DbErrorText(conn, &errcode);
+  lg(LOG_ERR, "Query error: %d %s", errcode, errmsg);
   ++g_llQueryErrors;
 }
 

@@ -33,6 +33,10 @@ int getDbConnection(dbi_conn* conn);
 // the query fails (NULL), as a failed statement does.
 dbi_result DbQuery(dbi_conn conn, const std::string& sql);
 
+// The connection's last error message, "" when it has none; `*errcode` gets
+// its code when given.
+const char* DbErrorText(dbi_conn conn, int* errcode = nullptr);
+
 // Logs the connection's last error as "Query error: %d %s" at LOG_ERR and
 // counts it.
 void LogQueryError(dbi_conn conn);

@@ -27,7 +27,7 @@ void signal_handler(int iSignal) {
 
 // Initialises the database library and runs the monitor. Never returns; a
 // second instance ends here, with status 0 like every other exit.
-void run_FIFO() {
+[[noreturn]] void run_FIFO() {
   dbi_initialize_r(nullptr, &g_DbiInst);
   if (!TakeInstanceLock()) exit(0);
   // Counts left by a pass that was cut short go first, before a new pass

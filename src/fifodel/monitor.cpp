@@ -127,7 +127,7 @@ bool Shortage(DiskSpace* ds) {
 
 }  // namespace
 
-void FIFO_check() {
+[[noreturn]] void FIFO_check() {
   lg(LOG_NOTICE, "FIFO program started");
   if (file_exists(VERBOSE_MARKER)) g_verboseLogging = true;
   NotifyReady();

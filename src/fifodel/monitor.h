@@ -39,7 +39,7 @@ unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
 // reclamation pass. After every measurement and pass it refreshes the state
 // file, the metrics (when a directory for them was given) and the service
 // manager's status and watchdog. Never returns.
-void FIFO_check();
+[[noreturn]] void FIFO_check();
 
 // Where FIFO_check writes fifodel.prom each cycle; empty: no metrics.
 extern std::string g_strMetricsDir;

@@ -262,10 +262,8 @@ bool Mark(Pass* pass, Chunk* chunk) {
   dbi_result marked = DbQuery(pass->conn, strQuery);
   FaultPoint("after-mark");
   if (!marked) {
-    const char* acError = nullptr;
-    dbi_conn_error(pass->conn, &acError);
-    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", acError ? acError : "",
-       strQuery.c_str());
+    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
+       DbErrorText(pass->conn), strQuery.c_str());
     return false;
   }
   dbi_result_free(marked);
