@@ -197,25 +197,4 @@ TEST_F(OpsTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
   EXPECT_EQ(3, Shell(bin + " status").first) << "stopped";
 }
 
-// The fill rate behind the forecast and the early warning.
-TEST(ForecastTest, RateAndTimeToTrigger) {
-  struct {
-    std::deque<Sample> samples;
-    long long free, trigger;
-    double rate;
-    long long forecast;
-  } cases[] = {
-      {{{0, 900}, {60, 840}, {120, 780}}, 780, 180, 1, 600},
-      {{{0, 900}, {60, 960}, {120, 900}}, 900, 180, 0, -1},
-      {{{0, 100}, {60, 200}}, 200, 100, -100.0 / 60, -1},
-      {{{5, 900}}, 900, 180, 0, -1},
-      {{{0, 500}, {30, 470}}, 100, 180, 1, 0},  // already below
-  };
-  for (const auto& c : cases) {
-    double rate = FillRate(c.samples);
-    EXPECT_DOUBLE_EQ(c.rate, rate) << c.free;
-    EXPECT_EQ(c.forecast, ForecastSeconds(c.free, c.trigger, rate)) << c.free;
-  }
-}
-
 }  // namespace

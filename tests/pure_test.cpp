@@ -1,5 +1,6 @@
 // The service's pure rules, tested without root: the trigger arithmetic,
-// shell quoting, which rows may name files, and log-safe text.
+// shell quoting, which rows may name files, log-safe text and the fill
+// rate's forecast.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -9,6 +10,7 @@
 #include "monitor.h"
 #include "removal.h"
 #include "rows.h"
+#include "state.h"
 
 using namespace std::string_literals;
 
@@ -102,6 +104,27 @@ TEST(PrintableTest, EscapesControlCharactersOnly) {
       {"\xc3\xa9\xff", "\xc3\xa9\xff"},
   };
   for (const auto& c : cases) EXPECT_EQ(c.second, Printable(c.first));
+}
+
+// The fill rate behind the forecast and the early warning.
+TEST(ForecastTest, RateAndTimeToTrigger) {
+  struct {
+    std::deque<Sample> samples;
+    long long free, trigger;
+    double rate;
+    long long forecast;
+  } cases[] = {
+      {{{0, 900}, {60, 840}, {120, 780}}, 780, 180, 1, 600},
+      {{{0, 900}, {60, 960}, {120, 900}}, 900, 180, 0, -1},
+      {{{0, 100}, {60, 200}}, 200, 100, -100.0 / 60, -1},
+      {{{5, 900}}, 900, 180, 0, -1},
+      {{{0, 500}, {30, 470}}, 100, 180, 1, 0},  // already below
+  };
+  for (const auto& c : cases) {
+    double rate = FillRate(c.samples);
+    EXPECT_DOUBLE_EQ(c.rate, rate) << c.free;
+    EXPECT_EQ(c.forecast, ForecastSeconds(c.free, c.trigger, rate)) << c.free;
+  }
 }
 
 }  // namespace
