@@ -45,6 +45,11 @@ sandbox_postgres() {
 sandbox_claim() {
   local path dir part missing
   exec {sandbox_lockfd}>>"$sandbox_lock"
+  # Usually all there: shared suffices, and overlapping runs do not wait.
+  flock -s "$sandbox_lockfd"
+  missing=0
+  for path in "${sandbox_paths[@]}"; do [[ -d $path ]] || missing=1; done
+  ((missing)) || return 0
   while :; do
     flock -x "$sandbox_lockfd"
     for path in "${sandbox_paths[@]}"; do

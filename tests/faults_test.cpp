@@ -99,7 +99,6 @@ const Fault kFaults[] = {
     {"row lock held", "before-mark", Once(kLock), "sleep 8", false, "", false},
     {"service killed", "between-files", Once(kKill), "", true, "", false},
     {"service killed", "after-mark", Once(kKill), "", true, "", false},
-    {"service killed", "tenant-transaction", Once(kKill), "", true, "", false},
     {"service killed", "after-commit",
      Once("cp /var/lib/fifodel/counters.journal /run/at-strike; " + kKill), "",
      true, "", true},
