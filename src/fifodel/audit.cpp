@@ -32,6 +32,8 @@ int OpenAudit() {
   int fd = open(AUDIT_FILE, flags, 0640);
   if (fd < 0 && errno == ENOENT && mkdir(kAuditDir, 0755) == 0)
     fd = open(AUDIT_FILE, flags, 0640);
+  // The unit's umask would make it 0600; logrotate creates it 0640 too.
+  if (fd >= 0) fchmod(fd, 0640);
   return fd;
 }
 

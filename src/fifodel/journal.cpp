@@ -103,10 +103,15 @@ void Journal::Append(long long llTenantId, long long llBytes) {
   std::string line =
       std::to_string(llTenantId) + " " +
       std::to_string(llBytes == LLONG_MIN ? LLONG_MAX : -llBytes) + "\n";
-  if (fd_ < 0 || !WriteAll(fd_, line))
+  if (fd_ >= 0 && WriteAll(fd_, line)) return;
+  // Once a pass: the same failure would repeat for every file.
+  if (!fComplained_)
     lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s", strerror(errno));
+  fComplained_ = true;
 }
 
 void Journal::Sync() {
-  if (fd_ >= 0) fdatasync(fd_);
+  if (fd_ < 0 || fdatasync(fd_) == 0 || fComplained_) return;
+  lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s", strerror(errno));
+  fComplained_ = true;
 }

@@ -36,6 +36,7 @@ class Journal {
 
  private:
   int fd_ = -1;
+  bool fComplained_ = false;  // a write failed and was logged
 };
 
 // Reads the journal file, summed per tenant; empty when there is none.

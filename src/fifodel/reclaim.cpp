@@ -325,6 +325,14 @@ PassOutcome OutcomeOf(ChunkEnd end, const Pass& pass) {
   return kOutcomeExhausted;
 }
 
+// Without the tree nothing can be freed: the pass is stuck, not the database.
+void TreeUnreachable(Pass* pass) {
+  const char* acWhy = strerror(errno);
+  lg(LOG_ERR, "FIFO_delete: cannot open " RECORDINGS_DIR ": %s", acWhy);
+  NoteStuck("directory " RECORDINGS_DIR, acWhy);
+  pass->fMetStuck = true;
+}
+
 // The chunks of a connected pass, then its tenant transaction.
 ChunkEnd RunChunks(Pass* pass) {
   ChunkEnd end = kNextChunk;
@@ -356,12 +364,12 @@ bool FIFO_delete(long long liBytesToFree, bool fSim) {
   // Counts an earlier pass could not commit go first.
   if (!fSim) ApplyPendingJournal();
   Pass pass(liBytesToFree, fSim, conn);
-  ChunkEnd end = kDbError;
+  ChunkEnd end = kPassOver;
   if (pass.tree.Open()) {
+    ClearStuck("directory " RECORDINGS_DIR);
     end = RunChunks(&pass);
   } else {
-    lg(LOG_ERR, "FIFO_delete: cannot open " RECORDINGS_DIR ": %s",
-       strerror(errno));
+    TreeUnreachable(&pass);
   }
   dbi_conn_close(conn);
   lg(LOG_NOTICE, "FIFO_delete: finished");

@@ -42,6 +42,8 @@ bool ShredAndUnlink(int dirfd, const char* name, const char* pathname) {
   bool fShredded = Shred(fd);
   close(fd);
   lg(LOG_NOTICE, "FIFO shredding %s", Printable(pathname).c_str());
+  // The caller reports errno: a failed overwrite has none of its own.
+  if (!fShredded) errno = EIO;
   return fShredded && unlinkat(dirfd, name, 0) == 0;
 }
 

@@ -346,9 +346,12 @@ void PassMetrics(std::string* out, const ServiceState& st) {
   Family(out, "fifodel_db_errors_total", "counter",
          "Passes that lost or could not reach the database.");
   Put(out, "fifodel_db_errors_total", g_totals.llDbErrors);
+  // A pass running now counts from its start: alerts on "no pass for an
+  // hour" must not fire during a long one.
   Family(out, "fifodel_last_pass_end_timestamp_seconds", "gauge",
-         "When the last pass ended; 0 for none.");
-  Put(out, "fifodel_last_pass_end_timestamp_seconds", st.tPassEnd);
+         "When the last pass ended, or began if one runs; 0 for none.");
+  Put(out, "fifodel_last_pass_end_timestamp_seconds",
+      st.tPassEnd ? st.tPassEnd : st.tPassStart);
   Family(out, "fifodel_last_success_timestamp_seconds", "gauge",
          "When the last pass that reached the database ended; 0 for none.");
   Put(out, "fifodel_last_success_timestamp_seconds", g_totals.tLastSuccess);
