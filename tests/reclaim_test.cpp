@@ -97,7 +97,8 @@ TEST_F(ReclaimTest, PassRemovesOldestArchivedCallsFirst) {
   EXPECT_EQ((Lines{"old.wav", "screenc.wmv", "x.mp4"}), Remaining(files));
   const std::string pending =
       "SELECT id FROM calls WHERE isarchived = 0 AND flags & 4 = 0 AND "
-      "(directory = '2019' OR directory LIKE '2019/%') LIMIT 1";
+      "directory LIKE '2019%' AND (directory = '2019' OR directory LIKE "
+      "'2019/%') LIMIT 1";
   EXPECT_EQ(
       Charged({kChunk, pending, kChunk, kChunk, kMark + "31,12,23,4)", kChunk},
               {{1, -2200}, {2, -3500}, {3, -50}}),

@@ -74,13 +74,16 @@ bool ContinueAfter(dbi_conn conn, long long llId, Continuation* from) {
 }
 
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId) {
-  std::string strLike = strRel + "/%";
-  dbi_result result =
-      DbQuery(conn,
-              "SELECT id FROM calls WHERE isarchived = 0 AND flags & 4 = 0 AND "
-              "(directory = " +
-                  Quote(conn, strRel) + " OR directory LIKE " +
-                  Quote(conn, strLike) + ") LIMIT 1");
+  // The leading prefix LIKE is implied by the rest; it is there for the
+  // planner, which makes it an index range. Without it, a year directory
+  // with no pending call (the usual answer) walked the whole index.
+  dbi_result result = DbQuery(
+      conn,
+      "SELECT id FROM calls WHERE isarchived = 0 AND flags & 4 = 0 AND "
+      "directory LIKE " +
+          Quote(conn, strRel + "%") +
+          " AND (directory = " + Quote(conn, strRel) + " OR directory LIKE " +
+          Quote(conn, strRel + "/%") + ") LIMIT 1");
   if (!result) return -1;
   int found = dbi_result_next_row(result) ? 1 : 0;
   if (found) *llId = dbi_result_get_longlong(result, "id");

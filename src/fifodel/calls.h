@@ -48,7 +48,8 @@ bool ContinueAfter(dbi_conn conn, long long llId, Continuation* from);
 // Asks whether a call that is still waiting to be archived (isarchived = 0,
 // reclaimed bit clear) lives in the directory `strRel` (below /recordings)
 // or below it. Returns 1 and sets *llId to one such call, 0 for none, -1
-// when the statement failed.
+// when the statement failed. `strRel` is made of digits and slashes only: it
+// goes into LIKE patterns unescaped.
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId);
 
 #endif  // FIFODEL_CALLS_H_

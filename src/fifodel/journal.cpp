@@ -1,5 +1,6 @@
-// The counter journal: plain text, one "tenant delta" line per reclaimed
-// call, appended as the call's files go. It is small and written rarely, so
+// The counter journal: plain text, one "tenant delta" line per removed
+// file, appended as the file goes, so a kill between a call's files loses
+// nothing. It is small and written rarely, so
 // it is read back whole and rewritten whole (through a renamed temporary
 // file) whenever part of it has been committed.
 #include "journal.h"

@@ -16,7 +16,7 @@
 int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount);
 
 // Why OpenBeneath failed, for a log line: "a symbolic link", "outside
-// /recordings", "another file system", or strerror.
+// /recordings or on another file system", or strerror.
 const char* ResolveFailure(int err);
 
 // A pass's view of /recordings: the root descriptor, opened by Open, and the
