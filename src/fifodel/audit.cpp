@@ -37,15 +37,18 @@ int OpenAudit() {
   return fd;
 }
 
-// Appends "<time>\tpass=<n>\t<fields>"; a failure is logged once until a
-// line gets through again, as it repeats for every call.
-void Append(long long llPass, const std::string& fields) {
+std::string Line(const std::string& strNow, long long llPass,
+                 const std::string& fields) {
+  return strNow + "\tpass=" + std::to_string(llPass) + "\t" + fields + "\n";
+}
+
+// Appends whole lines; a failure is logged once until lines get through
+// again, as it repeats for every chunk.
+void Append(const std::string& lines) {
   static bool fComplained = false;
-  std::string line =
-      Now() + "\tpass=" + std::to_string(llPass) + "\t" + fields + "\n";
   int fd = OpenAudit();
-  bool ok = fd >= 0 && write(fd, line.data(), line.size()) ==
-                           static_cast<ssize_t>(line.size());
+  bool ok = fd >= 0 && write(fd, lines.data(), lines.size()) ==
+                           static_cast<ssize_t>(lines.size());
   int err = errno;
   if (fd >= 0) close(fd);
   if (!ok && !fComplained)
@@ -57,15 +60,20 @@ void Append(long long llPass, const std::string& fields) {
 
 // Fields are tab-separated: Printable escapes tabs inside paths, so a tab
 // always separates.
-void AuditCall(long long llPass, long long llId, long long llTenant,
-               long long llBytes, const std::vector<std::string>& files) {
-  std::string fields = "call=" + std::to_string(llId) +
-                       "\ttenant=" + std::to_string(llTenant) +
-                       "\tbytes=" + std::to_string(llBytes);
-  for (const std::string& file : files) fields += "\t" + Printable(file);
-  Append(llPass, fields);
+void AuditCalls(long long llPass, const std::vector<AuditedCall>& calls) {
+  if (calls.empty()) return;
+  const std::string strNow = Now();
+  std::string lines;
+  for (const AuditedCall& call : calls) {
+    std::string fields = "call=" + std::to_string(call.llId) +
+                         "\ttenant=" + std::to_string(call.llTenantId) +
+                         "\tbytes=" + std::to_string(call.llBytes);
+    for (const std::string& file : call.files) fields += "\t" + Printable(file);
+    lines += Line(strNow, llPass, fields);
+  }
+  Append(lines);
 }
 
 void AuditDirectory(long long llPass, const std::string& strPath) {
-  Append(llPass, "pruned " + Printable(strPath));
+  Append(Line(Now(), llPass, "pruned " + Printable(strPath)));
 }

@@ -45,18 +45,10 @@ struct Pass {
   bool fMetStuck = false;
 };
 
-// A call whose media file is gone, to be marked; audited once it is.
-struct Reclaimed {
-  long long llId;
-  long long llTenantId;
-  long long llBytes;
-  std::vector<std::string> files;
-};
-
 // What a chunk has done so far.
 struct Chunk {
-  std::vector<long long> ids;  // to mark, in row order
-  std::vector<Reclaimed> reclaimed;
+  std::vector<long long> ids;          // to mark, in row order
+  std::vector<AuditedCall> reclaimed;  // audited once marked
   int iRowCount = 1;
   long long llFreed = 0;
   long long llLastId = 0;
@@ -267,10 +259,9 @@ bool Mark(Pass* pass, Chunk* chunk) {
     return false;
   }
   dbi_result_free(marked);
-  for (const Reclaimed& r : chunk->reclaimed) {
-    AuditCall(g_lastPass.llNumber, r.llId, r.llTenantId, r.llBytes, r.files);
+  AuditCalls(g_lastPass.llNumber, chunk->reclaimed);
+  for (const AuditedCall& r : chunk->reclaimed)
     if (r.llTenantId != 0) ++g_totals.tenants[r.llTenantId].llCalls;
-  }
   g_lastPass.llCallsMarked += chunk->ids.size();
   g_totals.llCalls += chunk->ids.size();
   return true;
