@@ -71,8 +71,8 @@ void PassVsLoop(Db* db) {
           "   db s: what the server spent planning and executing the pass's "
           "statements\n   (pg_stat_statements); the pass waits for it.\n"
           "   l+b: the loop plus the pass's bookkeeping system calls (marker "
-          "lookup and journal\n   line per file, audit line per call in a "
-          "file opened for it); p-db/l+b: the pass\n   without its server "
+          "lookup and journal\n   line per file, a chunk's audit lines in a "
+          "file opened for them); p-db/l+b: the pass\n   without its server "
           "time against that loop. 2thr: the plain loop with each\n   "
           "chunk's files split between two threads (files only).\n");
   AddGoal("tmpfs pass / plain loop, 100,000 calls",

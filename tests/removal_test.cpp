@@ -37,14 +37,16 @@ TEST_F(RemovalTest, UnlinkThenShredInPlace) {
   ASSERT_TRUE(tree.Open());
   ConfDir conf;
   MakeFile(R("f"), 10);
-  EXPECT_TRUE(DeleteFn(tree.root(), "f", "x", conf) && !Exists(R("f")));
-  EXPECT_FALSE(DeleteFn(tree.root(), "f", "x", conf));
+  EXPECT_FALSE(conf.SecureDelete());
+  EXPECT_TRUE(DeleteFn(tree.root(), "f", "x", false) && !Exists(R("f")));
+  EXPECT_FALSE(DeleteFn(tree.root(), "f", "x", false));
   MakeFile("/var/tolvex/conf/opt_secure_delete", 0);
+  EXPECT_TRUE(conf.SecureDelete());
   for (std::string name : {"it's", "$(rm x)", "new\nline"}) {
     MakeFile(R(name), 0);
     int fd = open(R(name).c_str(), O_RDWR);
     ASSERT_EQ(4, write(fd, "abcd", 4));
-    EXPECT_TRUE(DeleteFn(tree.root(), name.c_str(), R(name).c_str(), conf));
+    EXPECT_TRUE(DeleteFn(tree.root(), name.c_str(), R(name).c_str(), true));
     char buf[4];
     EXPECT_EQ(4, pread(fd, buf, 4, 0));
     EXPECT_NE(0, memcmp(buf, "abcd", 4)) << "not overwritten: " << name;

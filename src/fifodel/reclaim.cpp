@@ -96,6 +96,21 @@ long long FreedBytes(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 ? st.st_size : 0;
 }
 
+// Removes the file `acName` of `dirfd`, whose removal frees `llSize`, and
+// journals its charge; false, with errno, when it stays.
+bool RemoveFile(Pass* pass, int dirfd, const char* acName,
+                const std::string& strPath, long long llSize, Call* call) {
+  // Looked up anew for every file: switching modes needs no restart.
+  const bool fSecure = pass->conf.SecureDelete();
+  if (!DeleteFn(dirfd, acName, strPath.c_str(), fSecure)) return false;
+  call->files.push_back((fSecure ? "shredded " : "removed ") + strPath);
+  // Per file, not per call: a kill between a call's files must not lose
+  // what the first of them freed.
+  if (call->row.llTenantId != 0 && llSize != 0)
+    pass->journal.Append(call->row.llTenantId, llSize);
+  return true;
+}
+
 // Removes (or in simulation only logs) the file `strRel` below /recordings.
 FileFate ReclaimFile(Pass* pass, const std::string& strRel, Call* call) {
   size_t slash = strRel.rfind('/');
@@ -111,16 +126,9 @@ FileFate ReclaimFile(Pass* pass, const std::string& strRel, Call* call) {
   if (pass->fSim) {
     lg(LOG_NOTICE, "FIFO_delete: removing %s size %lu",
        Printable(strPath).c_str(), static_cast<unsigned long>(llSize));
-  } else if (!DeleteFn(dirfd, acName, strPath.c_str(), pass->conf)) {
+  } else if (!RemoveFile(pass, dirfd, acName, strPath, llSize, call)) {
     call->iErr = errno;
     return kKept;
-  } else {
-    call->files.push_back(
-        (pass->conf.SecureDelete() ? "shredded " : "removed ") + strPath);
-    // Per file, not per call: a kill between a call's files must not lose
-    // what the first of them freed.
-    if (call->row.llTenantId != 0 && llSize != 0)
-      pass->journal.Append(call->row.llTenantId, llSize);
   }
   call->llSize = SaturatingAdd(call->llSize, llSize);
   return kCounted;

@@ -78,8 +78,7 @@ std::string escapeShellArg(std::string arg) {
   return strRet;
 }
 
-bool DeleteFn(int dirfd, const char* name, const char* pathname,
-              const ConfDir& conf) {
-  if (!conf.SecureDelete()) return unlinkat(dirfd, name, 0) == 0;
+bool DeleteFn(int dirfd, const char* name, const char* pathname, bool fSecure) {
+  if (!fSecure) return unlinkat(dirfd, name, 0) == 0;
   return ShredAndUnlink(dirfd, name, pathname);
 }

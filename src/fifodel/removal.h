@@ -22,16 +22,16 @@ class ConfDir {
 };
 
 // Removes the name `name` of the directory `dirfd`, which fstatat without
-// following links found to be `st`: a regular file or a symbolic link.
-// Without the secure-delete marker the name is unlinked, nothing logged.
-// With it, a regular file with one link is opened without following links
-// and overwritten through that descriptor by "shred -", then unlinked,
-// logged as "FIFO shredding %s" with `pathname`; a file that is anything
-// else by then (a link swapped in, a second hard link) is only unlinked, and
-// the log says so. True when the name is gone; false when it stays (also
-// when shred failed, so that nothing unshredded goes in secure mode).
-bool DeleteFn(int dirfd, const char* name, const char* pathname,
-              const ConfDir& conf);
+// following links found to be a regular file or a symbolic link. Unless
+// `fSecure` (the secure-delete marker exists, as the caller just looked up)
+// the name is unlinked, nothing logged. Otherwise a regular file with one link
+// is opened without following links and overwritten through that descriptor by
+// "shred -", then unlinked, logged as "FIFO shredding %s" with `pathname`; a
+// file that is anything else by then (a link swapped in, a second hard link) is
+// only unlinked, and the log says so. True when the name is gone; false when it
+// stays (also when shred failed, so that nothing unshredded goes in secure
+// mode).
+bool DeleteFn(int dirfd, const char* name, const char* pathname, bool fSecure);
 
 // `arg` as one POSIX shell word: in single quotes, each quote inside written
 // as '\''.
