@@ -76,13 +76,13 @@ int Simulate(const char* acBytes) {
 // the shell commands the service runs.
 void OnBrokenPipe(int) {}
 
-void SurviveBrokenPipes() {
+void Handle(int sig, void (*handler)(int)) {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnBrokenPipe;
+  sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGPIPE, &sa, nullptr);
+  sigaction(sig, &sa, nullptr);
 }
 
 // The value of "--metrics-dir DIR" anywhere on the command line, or "".
@@ -95,20 +95,15 @@ std::string MetricsDir(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  SurviveBrokenPipes();
+  Handle(SIGPIPE, OnBrokenPipe);
   if (argc >= 2 && strcmp(argv[1], "status") == 0)
     return StatusCommand(argc >= 3 && strcmp(argv[2], "--json") == 0);
   if (argc >= 3 && strcmp(argv[1], "--fifodelsim") == 0)
     return Simulate(argv[2]);
 
   puts("Starting Tolvex FIFO");
-  struct sigaction sigact;
-  memset(&sigact, 0, sizeof sigact);
-  sigact.sa_handler = signal_handler;
-  sigemptyset(&sigact.sa_mask);
-  sigact.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sigact, nullptr);
-  sigaction(SIGINT, &sigact, nullptr);
+  Handle(SIGTERM, signal_handler);
+  Handle(SIGINT, signal_handler);
   g_strMetricsDir = MetricsDir(argc, argv);
 
   if (argc >= 2 && strcmp(argv[1], "debug") == 0) {

@@ -294,6 +294,13 @@ void Put(std::string* out, const std::string& series, long long value) {
   *out += series + " " + std::to_string(value) + "\n";
 }
 
+// A family of one sample.
+void Sample(std::string* out, const char* name, const char* type,
+            const char* help, long long value) {
+  Family(out, name, type, help);
+  Put(out, name, value);
+}
+
 // Start of the hour that "YYYY/MM/DD/HH" holds, in local time like the
 // tree; -1 when it is no such directory.
 long long HourStart(const std::string& strDirectory) {
@@ -310,12 +317,11 @@ long long HourStart(const std::string& strDirectory) {
 
 void SpaceMetrics(std::string* out, const ServiceState& st) {
   if (st.llFreeBytes < 0) return;  // not one good measurement yet
-  Family(out, "fifodel_free_bytes", "gauge",
-         "Space free for unprivileged users on the recordings file system.");
-  Put(out, "fifodel_free_bytes", st.llFreeBytes);
-  Family(out, "fifodel_trigger_bytes", "gauge",
-         "Free space below which calls are reclaimed.");
-  Put(out, "fifodel_trigger_bytes", st.llTriggerBytes);
+  Sample(out, "fifodel_free_bytes", "gauge",
+         "Space free for unprivileged users on the recordings file system.",
+         st.llFreeBytes);
+  Sample(out, "fifodel_trigger_bytes", "gauge",
+         "Free space below which calls are reclaimed.", st.llTriggerBytes);
   Family(out, "fifodel_fill_rate_bytes_per_second", "gauge",
          "Rate at which free space shrinks over the last ten minutes.");
   char value[64];
@@ -325,12 +331,11 @@ void SpaceMetrics(std::string* out, const ServiceState& st) {
          "Time until free space reaches the trigger level at that rate.");
   *out += "fifodel_trigger_forecast_seconds " +
           (st.llForecast < 0 ? "+Inf" : std::to_string(st.llForecast)) + "\n";
-  Family(out, "fifodel_last_measurement_timestamp_seconds", "gauge",
-         "When free space was last measured.");
-  Put(out, "fifodel_last_measurement_timestamp_seconds", st.tMeasured);
-  Family(out, "fifodel_last_update_timestamp_seconds", "gauge",
-         "When this file was written; the service writes it every minute.");
-  Put(out, "fifodel_last_update_timestamp_seconds", st.tWritten);
+  Sample(out, "fifodel_last_measurement_timestamp_seconds", "gauge",
+         "When free space was last measured.", st.tMeasured);
+  Sample(out, "fifodel_last_update_timestamp_seconds", "gauge",
+         "When this file was written; the service writes it every minute.",
+         st.tWritten);
 }
 
 void PassMetrics(std::string* out, const ServiceState& st) {
@@ -343,47 +348,45 @@ void PassMetrics(std::string* out, const ServiceState& st) {
     Put(out, std::string("fifodel_passes_total{outcome=\"") + name + "\"}",
         it == g_totals.passesByOutcome.end() ? 0 : it->second);
   }
-  Family(out, "fifodel_db_errors_total", "counter",
-         "Passes that lost or could not reach the database.");
-  Put(out, "fifodel_db_errors_total", g_totals.llDbErrors);
+  Sample(out, "fifodel_db_errors_total", "counter",
+         "Passes that lost or could not reach the database.",
+         g_totals.llDbErrors);
   // A pass running now counts from its start: alerts on "no pass for an
   // hour" must not fire during a long one.
-  Family(out, "fifodel_last_pass_end_timestamp_seconds", "gauge",
-         "When the last pass ended, or began if one runs; 0 for none.");
-  Put(out, "fifodel_last_pass_end_timestamp_seconds",
-      st.tPassEnd ? st.tPassEnd : st.tPassStart);
-  Family(out, "fifodel_last_success_timestamp_seconds", "gauge",
-         "When the last pass that reached the database ended; 0 for none.");
-  Put(out, "fifodel_last_success_timestamp_seconds", g_totals.tLastSuccess);
-  Family(out, "fifodel_short_after_pass", "gauge",
-         "1 while free space is below the trigger level after a pass.");
-  Put(out, "fifodel_short_after_pass", ShortAfterPass(st));
+  Sample(out, "fifodel_last_pass_end_timestamp_seconds", "gauge",
+         "When the last pass ended, or began if one runs; 0 for none.",
+         st.tPassEnd ? st.tPassEnd : st.tPassStart);
+  Sample(out, "fifodel_last_success_timestamp_seconds", "gauge",
+         "When the last pass that reached the database ended; 0 for none.",
+         g_totals.tLastSuccess);
+  Sample(out, "fifodel_short_after_pass", "gauge",
+         "1 while free space is below the trigger level after a pass.",
+         ShortAfterPass(st));
+}
+
+// One counter family with a sample per tenant, of the field `value`.
+void TenantCounter(std::string* out, const char* name, const char* help,
+                   long long TenantTotals::*value) {
+  Family(out, name, "counter", help);
+  for (const auto& [id, t] : g_totals.tenants)
+    Put(out, std::string(name) + "{tenant=\"" + std::to_string(id) + "\"}",
+        t.*value);
 }
 
 void ReclaimedMetrics(std::string* out) {
-  Family(out, "fifodel_reclaimed_bytes_total", "counter",
-         "Bytes of call recordings removed.");
-  Put(out, "fifodel_reclaimed_bytes_total", g_totals.llBytes);
-  Family(out, "fifodel_reclaimed_calls_total", "counter",
-         "Calls whose recordings were removed and that were marked.");
-  Put(out, "fifodel_reclaimed_calls_total", g_totals.llCalls);
-  Family(out, "fifodel_tenant_reclaimed_bytes_total", "counter",
-         "Bytes of call recordings removed, by tenant.");
-  for (const auto& [id, t] : g_totals.tenants)
-    Put(out,
-        "fifodel_tenant_reclaimed_bytes_total{tenant=\"" + std::to_string(id) +
-            "\"}",
-        t.llBytes);
-  Family(out, "fifodel_tenant_reclaimed_calls_total", "counter",
-         "Calls reclaimed, by tenant.");
-  for (const auto& [id, t] : g_totals.tenants)
-    Put(out,
-        "fifodel_tenant_reclaimed_calls_total{tenant=\"" + std::to_string(id) +
-            "\"}",
-        t.llCalls);
-  Family(out, "fifodel_pruned_directories_total", "counter",
-         "Stale directories removed whole from the recording tree.");
-  Put(out, "fifodel_pruned_directories_total", g_totals.llDirsPruned);
+  Sample(out, "fifodel_reclaimed_bytes_total", "counter",
+         "Bytes of call recordings removed.", g_totals.llBytes);
+  Sample(out, "fifodel_reclaimed_calls_total", "counter",
+         "Calls whose recordings were removed and that were marked.",
+         g_totals.llCalls);
+  TenantCounter(out, "fifodel_tenant_reclaimed_bytes_total",
+                "Bytes of call recordings removed, by tenant.",
+                &TenantTotals::llBytes);
+  TenantCounter(out, "fifodel_tenant_reclaimed_calls_total",
+                "Calls reclaimed, by tenant.", &TenantTotals::llCalls);
+  Sample(out, "fifodel_pruned_directories_total", "counter",
+         "Stale directories removed whole from the recording tree.",
+         g_totals.llDirsPruned);
 }
 
 void HealthMetrics(std::string* out, const ServiceState& st) {
@@ -394,14 +397,14 @@ void HealthMetrics(std::string* out, const ServiceState& st) {
     ++kinds[item.first.substr(0, item.first.find(' '))];
   for (const auto& [kind, count] : kinds)
     Put(out, "fifodel_stuck_items{kind=\"" + kind + "\"}", count);
-  Family(out, "fifodel_journal_pending", "gauge",
-         "1 while freed bytes wait to be taken off tenant counters.");
-  Put(out, "fifodel_journal_pending", st.fJournalPending);
+  Sample(out, "fifodel_journal_pending", "gauge",
+         "1 while freed bytes wait to be taken off tenant counters.",
+         st.fJournalPending);
   long long llOldest = HourStart(st.strOldestDirectory);
   if (llOldest < 0) return;
-  Family(out, "fifodel_oldest_recording_timestamp_seconds", "gauge",
-         "Start of the hour of the oldest archived call still on disk.");
-  Put(out, "fifodel_oldest_recording_timestamp_seconds", llOldest);
+  Sample(out, "fifodel_oldest_recording_timestamp_seconds", "gauge",
+         "Start of the hour of the oldest archived call still on disk.",
+         llOldest);
 }
 
 }  // namespace
