@@ -7,8 +7,11 @@
 // exactly the bytes that left the disk, free space back above the trigger
 // level, and the monitor measuring at its pace while it was not killed.
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -69,7 +72,7 @@ struct Fault {
   std::string cmd;    // run at the point
   std::string lift;   // run by the test once the fault has struck
   bool fKilled;       // the service dies of it (or must be restarted)
-  const char* stuck;  // media made unremovable: "ro", "mount", "dir"
+  const char* stuck;  // media made unremovable: "ro", "mount", "dir", "perm"
   bool fDrift;        // the documented window: charged twice
 };
 
@@ -106,6 +109,7 @@ const Fault kFaults[] = {
     {"unremovable media", "", "", "", false, "ro", false},
     {"unremovable media", "", "", "", false, "mount", false},
     {"unremovable media", "", "", "", false, "dir", false},
+    {"unremovable media", "", "", "", false, "perm", false},
     {"bad counter", "", "", kFixCounter, false, "", false},
     {"two instances", "", "", "", false, "", false},
 };
@@ -232,6 +236,11 @@ void StuckCalls(const std::string& how) {
     g_files.erase(dir + "c1000.wav");  // hidden under the mount: cannot leave
     ASSERT_EQ(0, mount("/var/tolvex/conf/out/victim",
                        (dir + "c1000.wav").c_str(), nullptr, MS_BIND, 0));
+  } else if (how == "perm") {  // immutable: EPERM even for root
+    int fd = open((dir + "c1000.wav").c_str(), O_RDONLY);
+    int flags = FS_IMMUTABLE_FL;
+    ASSERT_EQ(0, ioctl(fd, FS_IOC_SETFLAGS, &flags));
+    close(fd);
   } else if (how == "dir") {  // the media name is a directory
     // The files inside are no call's: they go with the stale directory,
     // uncharged, like any stray file there.
