@@ -5,10 +5,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -205,6 +207,16 @@ void MakeFile(const std::string& path, long long bytes) {
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+bool SetImmutable(const std::string& path, bool fOn) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int flags = 0;
+  bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = fOn ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
 }
 
 PrivatePostgres::PrivatePostgres() {

@@ -44,6 +44,9 @@ void FreshTmpfs(const std::string& path, unsigned long long size_mb);
 void MakeFile(const std::string& path, long long bytes);
 
 bool Exists(const std::string& path);
+// Sets or clears the immutable attribute of `path`: then not even root can
+// unlink it (EPERM).
+bool SetImmutable(const std::string& path, bool fOn);
 
 // A private PostgreSQL for a run that was given none: when PGHOST is unset,
 // starts one with scripts/pgsandbox and the reference schema, sets PGHOST,

@@ -7,11 +7,8 @@
 // exactly the bytes that left the disk, free space back above the trigger
 // level, and the monitor measuring at its pace while it was not killed.
 #include <dirent.h>
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <signal.h>
 #include <stdio.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -237,10 +234,7 @@ void StuckCalls(const std::string& how) {
     ASSERT_EQ(0, mount("/var/tolvex/conf/out/victim",
                        (dir + "c1000.wav").c_str(), nullptr, MS_BIND, 0));
   } else if (how == "perm") {  // immutable: EPERM even for root
-    int fd = open((dir + "c1000.wav").c_str(), O_RDONLY);
-    int flags = FS_IMMUTABLE_FL;
-    ASSERT_EQ(0, ioctl(fd, FS_IOC_SETFLAGS, &flags));
-    close(fd);
+    ASSERT_TRUE(SetImmutable(dir + "c1000.wav", true));
   } else if (how == "dir") {  // the media name is a directory
     // The files inside are no call's: they go with the stale directory,
     // uncharged, like any stray file there.

@@ -17,10 +17,12 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines Texts() {  // what was logged since the last call, all notices
+// What was logged since the last call; "<pri>" before all but notices.
+Lines Texts() {
   Lines texts;
   for (const SyslogLine& l : TakeSyslog())
-    texts.push_back(l.pri == 13 ? l.text : "not a notice: " + l.raw);
+    texts.push_back((l.pri == 13 ? "" : "<" + std::to_string(l.pri) + ">") +
+                    l.text);
   return texts;
 }
 
@@ -88,6 +90,19 @@ TEST_F(RemovalTest, PruneRemovesOlderDirectoriesInOrder) {
       EXPECT_EQ(fSim || i >= kStale, Exists(R(kTree[i]) + "/x")) << kTree[i];
     EXPECT_EQ(expected, Texts()) << "simulated " << fSim;
   }
+  // A file that cannot go keeps its directory, said once; nothing pruned.
+  MakeFile(R("2011/y"), 1);
+  ASSERT_TRUE(SetImmutable(R("2011/y"), true));
+  for (const char* stays : {"<12>FIFO: /recordings/2011/y stays: Operation "
+                            "not permitted",
+                            ""}) {
+    EXPECT_FALSE(FifoOldestEntry("2012/04/31/02", false, ctx));
+    Lines expected = {"FIFO oldest entry in directory 2012/04/31/02 ",
+                      "FIFO delete directory: /recordings/2011 "};
+    if (*stays) expected.push_back(stays);
+    EXPECT_EQ(expected, Texts());
+  }
+  EXPECT_TRUE(SetImmutable(R("2011/y"), false));
   dbi_conn_close(conn);
 }
 

@@ -14,6 +14,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "logging.h"
 #include "paths.h"
 #include "report.h"
@@ -49,6 +51,16 @@ void Stays(const std::string& strPath, const char* acReason) {
     lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(), acReason);
 }
 
+// A file that cannot be unlinked keeps its directory; said once per
+// process. The directory is what counts as stuck.
+bool FileStays(const std::string& strPath) {
+  static std::set<std::string> said;
+  const char* acWhy = strerror(errno);
+  if (said.insert(strPath).second)
+    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(), acWhy);
+  return false;
+}
+
 // Removes the directory `name` of `parentfd` after its contents.
 bool RemoveDirectory(int parentfd, const char* name, const std::string& strPath,
                      dev_t dev, int depth) {
@@ -75,7 +87,9 @@ bool RemoveEntry(int dirfd, const char* name, const std::string& strPath,
   struct stat st;
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return unlinkat(dirfd, name, 0) == 0;
+  if (!S_ISDIR(st.st_mode))
+    return unlinkat(dirfd, name, 0) == 0 || errno == ENOENT ||
+           FileStays(strPath);
   if (depth >= kMaxDepth) {
     Stays(strPath, "nested too deep");
     return false;
