@@ -332,10 +332,17 @@ void SpaceMetrics(std::string* out, const ServiceState& st) {
   *out += "fifodel_trigger_forecast_seconds " +
           (st.llForecast < 0 ? "+Inf" : std::to_string(st.llForecast)) + "\n";
   Sample(out, "fifodel_last_measurement_timestamp_seconds", "gauge",
-         "When free space was last measured.", st.tMeasured);
+         "When free space was last measured, or tried.", st.tMeasured);
+}
+
+// Always written: a service that runs but cannot measure (the recordings
+// file system gone) must still be seen, and seen failing.
+void ServiceMetrics(std::string* out, const ServiceState& st) {
   Sample(out, "fifodel_last_update_timestamp_seconds", "gauge",
          "When this file was written; the service writes it every minute.",
          st.tWritten);
+  Sample(out, "fifodel_measurement_ok", "gauge",
+         "1 when the last measurement of free space succeeded.", st.fMeasureOk);
 }
 
 void PassMetrics(std::string* out, const ServiceState& st) {
@@ -416,6 +423,7 @@ bool ShortAfterPass(const ServiceState& st) {
 
 std::string FormatMetrics(const ServiceState& st) {
   std::string out;
+  ServiceMetrics(&out, st);
   SpaceMetrics(&out, st);
   PassMetrics(&out, st);
   ReclaimedMetrics(&out);
