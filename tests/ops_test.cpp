@@ -96,7 +96,9 @@ void ArchivedCall(DbTest* t, long long bytes) {
 const Scenario kScenarios[] = {
     {"healthy", 1100, [](DbTest*) {}, "", 0, "ok\n     Active: running",
      "STATUS=free 1100 MB, trigger 250 MB\n",
-     "fifodel_measurement_ok 1\n(.|\n)*fifodel_free_bytes 1153433600\n", ""},
+     "fifodel_measurement_ok 1\n# HELP fifodel_free_bytes [^\n]*\n# TYPE "
+     "fifodel_free_bytes gauge\nfifodel_free_bytes 1153433600\n",
+     ""},
     {"reclaims", 292, [](DbTest* t) { ArchivedCall(t, 60 * kMB); }, "", 0,
      "covered: freed 60 MB, 1 calls", "last pass [0-9:]+ covered freed 60 MB",
      "fifodel_tenant_reclaimed_bytes_total\\{tenant=\"7\"\\} 62914560\n",

@@ -1,6 +1,6 @@
-// Each line is opened, appended with one write and closed: lines of one
-// process never interleave, a rotated file is simply created anew, and a
-// crash loses at most the line being written.
+// The file is opened for each chunk's lines (or a pruned directory's),
+// appended and closed: a rotated file is simply created anew. A crash
+// between marking a chunk and this write loses that chunk's lines.
 #include "audit.h"
 
 #include <errno.h>
@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "files.h"
 #include "logging.h"
 #include "paths.h"
 
@@ -47,8 +48,7 @@ std::string Line(const std::string& strNow, long long llPass,
 void Append(const std::string& lines) {
   static bool fComplained = false;
   int fd = OpenAudit();
-  bool ok = fd >= 0 && write(fd, lines.data(), lines.size()) ==
-                           static_cast<ssize_t>(lines.size());
+  bool ok = fd >= 0 && WriteAll(fd, lines);
   int err = errno;
   if (fd >= 0) close(fd);
   if (!ok && !fComplained)

@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "files.h"
 #include "logging.h"
 #include "paths.h"
 #include "tenancy.h"
@@ -36,11 +37,6 @@ Owed Parse(FILE* in) {
       owed[llTenant] = SaturatingAdd(owed[llTenant], llDelta);
   }
   return owed;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  return write(fd, text.data(), text.size()) ==
-         static_cast<ssize_t>(text.size());
 }
 
 // Replaces the journal with `owed`, or removes it when nothing is owed.

@@ -106,6 +106,21 @@ bool Reclaim(const DiskSpace& ds) {
   return fPruned;
 }
 
+// Empties the diagnostic logs. What stays there is said once, until the
+// directory empties again: the same file would stay in every shortage.
+void EmptyLogs() {
+  static bool fSaid = false;
+  Leftover left;
+  if (EmptyDirectory(LOG_DIR, &left) || left.strPath.empty()) {
+    fSaid = false;
+    return;
+  }
+  if (!fSaid)
+    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(left.strPath).c_str(),
+       left.strWhy.c_str());
+  fSaid = true;
+}
+
 // Stops captures and deletes logs; if that is not enough, runs a pass. True
 // when the next measurement must follow at once.
 bool Shortage(DiskSpace* ds) {
@@ -115,7 +130,7 @@ bool Shortage(DiskSpace* ds) {
   // Exit statuses do not matter: no capture running or no log to delete
   // is the usual case.
   RunShell(STOP_CAPTURES_CMD);
-  EmptyDirectory(LOG_DIR);
+  EmptyLogs();
   ForgetFillRate();
   ds->Calc();
   Observe(*ds);

@@ -82,8 +82,12 @@ bool MayGo(const std::string& strPath, const std::string& strRel,
 // Removes the existing entry `strName` of `parentfd`; true when it is gone.
 bool Remove(int parentfd, const std::string& strName,
             const std::string& strPath, const PruneContext& ctx) {
-  if (!RemoveTree(parentfd, strName.c_str(), strPath)) {
-    NoteStuck("directory " + strPath, "could not be removed whole");
+  Leftover left;
+  if (!RemoveTree(parentfd, strName.c_str(), strPath, &left)) {
+    if (NoteStuck("directory " + strPath, "could not be removed whole") &&
+        !left.strPath.empty())
+      lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(left.strPath).c_str(),
+         left.strWhy.c_str());
     return false;
   }
   ClearStuck("directory " + strPath);

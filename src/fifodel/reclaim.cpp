@@ -101,9 +101,11 @@ long long FreedBytes(const struct stat& st) {
 bool RemoveFile(Pass* pass, int dirfd, const char* acName,
                 const std::string& strPath, long long llSize, Call* call) {
   // Looked up anew for every file: switching modes needs no restart.
-  const bool fSecure = pass->conf.SecureDelete();
-  if (!DeleteFn(dirfd, acName, strPath.c_str(), fSecure)) return false;
-  call->files.push_back((fSecure ? "shredded " : "removed ") + strPath);
+  bool fShredded = false;
+  if (!DeleteFn(dirfd, acName, strPath.c_str(), pass->conf.SecureDelete(),
+                &fShredded))
+    return false;
+  call->files.push_back((fShredded ? "shredded " : "removed ") + strPath);
   // Per file, not per call: a kill between a call's files must not lose
   // what the first of them freed.
   if (call->row.llTenantId != 0 && llSize != 0)

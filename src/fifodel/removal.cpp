@@ -28,11 +28,20 @@ bool ShreddableFile(int fd) {
   return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
-bool ShredAndUnlink(int dirfd, const char* name, const char* pathname) {
+// The open failed because the name is no file to overwrite: a symbolic link
+// (O_NOFOLLOW), a fifo without a reader, a directory. Any other failure
+// (no descriptors left, a read-only mount, an immutable file) keeps the
+// file: nothing goes unshredded in secure mode.
+bool NothingToShred(int err) {
+  return err == ELOOP || err == ENXIO || err == EISDIR;
+}
+
+bool ShredAndUnlink(int dirfd, const char* name, const char* pathname,
+                    bool* pfShredded) {
   // O_NONBLOCK: a fifo swapped in must not hold the pass.
   int fd = openat(dirfd, name,
                   O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) return false;
+  if (fd < 0 && !NothingToShred(errno)) return false;
   if (fd < 0 || !ShreddableFile(fd)) {
     if (fd >= 0) close(fd);
     lg(LOG_NOTICE, "FIFO not shredding %s: not a single regular file",
@@ -44,6 +53,7 @@ bool ShredAndUnlink(int dirfd, const char* name, const char* pathname) {
   lg(LOG_NOTICE, "FIFO shredding %s", Printable(pathname).c_str());
   // The caller reports errno: a failed overwrite has none of its own.
   if (!fShredded) errno = EIO;
+  *pfShredded = fShredded;
   return fShredded && unlinkat(dirfd, name, 0) == 0;
 }
 
@@ -78,7 +88,11 @@ std::string escapeShellArg(std::string arg) {
   return strRet;
 }
 
-bool DeleteFn(int dirfd, const char* name, const char* pathname, bool fSecure) {
-  if (!fSecure) return unlinkat(dirfd, name, 0) == 0;
-  return ShredAndUnlink(dirfd, name, pathname);
+bool DeleteFn(int dirfd, const char* name, const char* pathname, bool fSecure,
+              bool* pfShredded) {
+  bool fShredded = false;
+  bool fGone = fSecure ? ShredAndUnlink(dirfd, name, pathname, &fShredded)
+                       : unlinkat(dirfd, name, 0) == 0;
+  if (pfShredded) *pfShredded = fShredded;
+  return fGone;
 }

@@ -28,10 +28,12 @@ class ConfDir {
 // is opened without following links and overwritten through that descriptor by
 // "shred -", then unlinked, logged as "FIFO shredding %s" with `pathname`; a
 // file that is anything else by then (a link swapped in, a second hard link) is
-// only unlinked, and the log says so. True when the name is gone; false when it
-// stays (also when shred failed, so that nothing unshredded goes in secure
-// mode).
-bool DeleteFn(int dirfd, const char* name, const char* pathname, bool fSecure);
+// only unlinked, and the log says so. True when the name is gone; false,
+// with errno, when it stays: also when the file could not be opened or shred
+// failed, so that nothing unshredded goes in secure mode. *pfShredded, when
+// given, tells whether the bytes were overwritten.
+bool DeleteFn(int dirfd, const char* name, const char* pathname, bool fSecure,
+              bool* pfShredded = nullptr);
 
 // `arg` as one POSIX shell word: in single quotes, each quote inside written
 // as '\''.

@@ -14,6 +14,7 @@
 
 #include <map>
 
+#include "files.h"
 #include "journal.h"
 #include "logging.h"
 #include "paths.h"
@@ -156,8 +157,7 @@ bool WriteAtomically(const std::string& path, const std::string& text) {
                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) return false;
   // The unit's UMask=0077 would hide the file from readers that are not root.
-  bool ok = fchmod(fd, 0644) == 0 && write(fd, text.data(), text.size()) ==
-                                         static_cast<ssize_t>(text.size());
+  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text);
   int err = errno;
   ok = close(fd) == 0 && ok;
   if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;

@@ -14,8 +14,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <set>
-
 #include "logging.h"
 #include "paths.h"
 #include "report.h"
@@ -42,7 +40,14 @@ int OpenDirectoryEntry(int parentfd, const char* name) {
                         RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV);
 }
 
-bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
+// One removal walk: the file system it stays on, and the first entry it
+// could not unlink.
+struct Walk {
+  dev_t dev;
+  Leftover* left;
+};
+
+bool RemoveContents(int dirfd, const std::string& strPath, Walk* walk,
                     int depth);
 
 // Something below a directory being removed stays; said once per process.
@@ -51,19 +56,17 @@ void Stays(const std::string& strPath, const char* acReason) {
     lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(), acReason);
 }
 
-// A file that cannot be unlinked keeps its directory; said once per
-// process. The directory is what counts as stuck.
-bool FileStays(const std::string& strPath) {
-  static std::set<std::string> said;
-  const char* acWhy = strerror(errno);
-  if (said.insert(strPath).second)
-    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(), acWhy);
+// An entry that cannot be unlinked; only the first of a walk is kept, so
+// that a tree that cannot go at all costs neither memory nor log lines.
+bool FileStays(const std::string& strPath, Walk* walk) {
+  if (walk->left->strPath.empty())
+    *walk->left = {strPath, strerror(errno), errno};
   return false;
 }
 
 // Removes the directory `name` of `parentfd` after its contents.
 bool RemoveDirectory(int parentfd, const char* name, const std::string& strPath,
-                     dev_t dev, int depth) {
+                     Walk* walk, int depth) {
   int fd = OpenDirectoryEntry(parentfd, name);
   if (fd < 0) {
     if (errno == ENOENT) return true;
@@ -71,33 +74,35 @@ bool RemoveDirectory(int parentfd, const char* name, const std::string& strPath,
     return false;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_dev != dev) {
+  if (fstat(fd, &st) != 0 || st.st_dev != walk->dev) {
     Stays(strPath, "another file system");
     close(fd);
     return false;
   }
-  bool fEmptied = RemoveContents(fd, strPath, dev, depth + 1);
+  bool fEmptied = RemoveContents(fd, strPath, walk, depth + 1);
   close(fd);
-  return fEmptied && unlinkat(parentfd, name, AT_REMOVEDIR) == 0;
+  if (!fEmptied) return false;
+  return unlinkat(parentfd, name, AT_REMOVEDIR) == 0 ||
+         FileStays(strPath, walk);
 }
 
-// Removes one entry of `dirfd`; directories only on the file system `dev`.
+// Removes one entry of `dirfd`; directories only on the walk's file system.
 bool RemoveEntry(int dirfd, const char* name, const std::string& strPath,
-                 dev_t dev, int depth) {
+                 Walk* walk, int depth) {
   struct stat st;
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT;
   if (!S_ISDIR(st.st_mode))
     return unlinkat(dirfd, name, 0) == 0 || errno == ENOENT ||
-           FileStays(strPath);
+           FileStays(strPath, walk);
   if (depth >= kMaxDepth) {
     Stays(strPath, "nested too deep");
     return false;
   }
-  return RemoveDirectory(dirfd, name, strPath, dev, depth);
+  return RemoveDirectory(dirfd, name, strPath, walk, depth);
 }
 
-bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
+bool RemoveContents(int dirfd, const std::string& strPath, Walk* walk,
                     int depth) {
   int readfd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = readfd < 0 ? nullptr : fdopendir(readfd);
@@ -109,8 +114,10 @@ bool RemoveContents(int dirfd, const std::string& strPath, dev_t dev,
   while (struct dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    if (!RemoveEntry(dirfd, name, strPath + "/" + name, dev, depth))
+    if (!RemoveEntry(dirfd, name, strPath + "/" + name, walk, depth))
       fAll = false;
+    // Nothing more can go from a read-only file system.
+    if (walk->left->err == EROFS) break;
   }
   closedir(dir);
   return fAll;
@@ -158,19 +165,25 @@ int Tree::Dir(const std::string& rel) {
   return heldFd_;
 }
 
-bool RemoveTree(int parentfd, const char* name, const std::string& strPath) {
+bool RemoveTree(int parentfd, const char* name, const std::string& strPath,
+                Leftover* left) {
   struct stat st;
   if (fstat(parentfd, &st) != 0) return false;
-  RemoveEntry(parentfd, name, strPath, st.st_dev, 0);
+  Walk walk = {st.st_dev, left};
+  RemoveEntry(parentfd, name, strPath, &walk, 0);
   return fstatat(parentfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
          errno == ENOENT;
 }
 
-bool EmptyDirectory(const char* path) {
+bool EmptyDirectory(const char* path, Leftover* left) {
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  bool fEmptied = fstat(fd, &st) == 0 && RemoveContents(fd, path, st.st_dev, 0);
+  bool fEmptied = false;
+  if (fstat(fd, &st) == 0) {
+    Walk walk = {st.st_dev, left};
+    fEmptied = RemoveContents(fd, path, &walk, 0);
+  }
   close(fd);
   return fEmptied;
 }

@@ -43,18 +43,30 @@ class Tree {
   int heldErr_ = 0;
 };
 
+// The first entry a removal could not unlink (empty when there was none),
+// for the caller to report once: a tree that cannot go at all would
+// otherwise say so for every file in it.
+struct Leftover {
+  std::string strPath;
+  std::string strWhy;
+  int err = 0;
+};
+
 // Removes the entry `name` of the directory `parentfd` and, when it is a
 // directory, everything below it first, depth first, by descriptor. A
 // symbolic link is removed as a link, never followed. A directory on another
 // file system (a mount point, also a bind mount of the same one) stays, with
 // one LOG_WARNING line naming it by `strPath`, the absolute path of `name`.
-// True when `name` is gone afterwards.
-bool RemoveTree(int parentfd, const char* name, const std::string& strPath);
+// An entry that cannot be unlinked stays, and the first such goes to
+// *left; on a read-only file system the walk stops there. True when `name`
+// is gone afterwards.
+bool RemoveTree(int parentfd, const char* name, const std::string& strPath,
+                Leftover* left);
 
 // Removes everything below the directory `path` (itself opened without
 // following a symbolic link), dot-files included, but not the directory
-// itself. True when it is empty afterwards; false, logging nothing, when it
-// cannot be opened.
-bool EmptyDirectory(const char* path);
+// itself, as RemoveTree does. True when it is empty afterwards; false when
+// it cannot be opened.
+bool EmptyDirectory(const char* path, Leftover* left);
 
 #endif  // FIFODEL_TREE_H_
