@@ -45,16 +45,11 @@ void Rewrite(const Owed& owed) {
   for (const auto& [llTenant, llDelta] : owed)
     if (llDelta != 0)
       text += std::to_string(llTenant) + " " + std::to_string(llDelta) + "\n";
-  if (text.empty()) {
-    unlink(JOURNAL_FILE);
-    return;
-  }
-  const char* acTemp = JOURNAL_FILE ".new";
-  int fd = open(acTemp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0 || !WriteAll(fd, text) || fdatasync(fd) != 0 ||
-      rename(acTemp, JOURNAL_FILE) != 0)
+  bool ok = text.empty()
+                ? RemoveFile(JOURNAL_DIR, JOURNAL_NAME)
+                : WriteAtomically(JOURNAL_DIR, JOURNAL_NAME, text, 0600, true);
+  if (!ok)
     lg(LOG_ERR, "FIFO: cannot rewrite " JOURNAL_FILE ": %s", strerror(errno));
-  if (fd >= 0) close(fd);
 }
 
 }  // namespace

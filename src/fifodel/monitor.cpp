@@ -62,9 +62,9 @@ void DiskSpace::Calc() {
     lg(LOG_WARNING, "error getting disk stat");
     return;
   }
-  unsigned long long uliTrigger = uliMegsTrigger;
   lg(LOG_DEBUG, "free: %lld MB trigger: %lld MB",
-     static_cast<long long>(uliMegsFree), static_cast<long long>(uliTrigger));
+     static_cast<long long>(uliMegsFree),
+     static_cast<long long>(uliMegsTrigger));
 }
 
 bool DiskSpace::TooLow() { return liToFree > 0; }

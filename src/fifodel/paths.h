@@ -28,11 +28,13 @@
 #define LOCK_FILE "/run/fifodel/fifodel.lock"
 // State of the running service, for `fifodel status`; replaced atomically.
 #define STATE_DIR "/run/fifodel"
-#define STATE_FILE "/run/fifodel/state"
+#define STATE_NAME "state"
+#define STATE_FILE STATE_DIR "/" STATE_NAME
 
 // The counter journal (the unit's StateDirectory=).
 #define JOURNAL_DIR "/var/lib/fifodel"
-#define JOURNAL_FILE "/var/lib/fifodel/counters.journal"
+#define JOURNAL_NAME "counters.journal"
+#define JOURNAL_FILE JOURNAL_DIR "/" JOURNAL_NAME
 
 // The audit trail: one line per reclaimed call and pruned directory.
 #define AUDIT_FILE "/var/log/fifodel/reclaimed.log"

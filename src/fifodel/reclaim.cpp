@@ -98,8 +98,9 @@ long long FreedBytes(const struct stat& st) {
 
 // Removes the file `acName` of `dirfd`, whose removal frees `llSize`, and
 // journals its charge; false, with errno, when it stays.
-bool RemoveFile(Pass* pass, int dirfd, const char* acName,
-                const std::string& strPath, long long llSize, Call* call) {
+bool RemoveAndJournal(Pass* pass, int dirfd, const char* acName,
+                      const std::string& strPath, long long llSize,
+                      Call* call) {
   // Looked up anew for every file: switching modes needs no restart.
   bool fShredded = false;
   if (!DeleteFn(dirfd, acName, strPath.c_str(), pass->conf.SecureDelete(),
@@ -128,7 +129,7 @@ FileFate ReclaimFile(Pass* pass, const std::string& strRel, Call* call) {
   if (pass->fSim) {
     lg(LOG_NOTICE, "FIFO_delete: removing %s size %lu",
        Printable(strPath).c_str(), static_cast<unsigned long>(llSize));
-  } else if (!RemoveFile(pass, dirfd, acName, strPath, llSize, call)) {
+  } else if (!RemoveAndJournal(pass, dirfd, acName, strPath, llSize, call)) {
     call->iErr = errno;
     return kKept;
   }

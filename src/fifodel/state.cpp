@@ -151,22 +151,6 @@ long long ForecastSeconds(long long llFree, long long llTrigger, double dRate) {
   return static_cast<long long>((llFree - llTrigger) / dRate);
 }
 
-bool WriteAtomically(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(),
-                O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return false;
-  // The unit's UMask=0077 would hide the file from readers that are not root.
-  bool ok = fchmod(fd, 0644) == 0 && WriteAll(fd, text);
-  int err = errno;
-  ok = close(fd) == 0 && ok;
-  if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
-  err = ok ? errno : err;
-  unlink(tmp.c_str());
-  errno = err;
-  return false;
-}
-
 namespace {
 
 // Logs a failure to write `what` once, until it succeeds again.
@@ -186,13 +170,14 @@ void Publish() {
   if (mkdir(STATE_DIR, 0755) != 0 && errno != EEXIST) {
     Complain(false, STATE_DIR, &fStateFailed);
   } else {
-    Complain(WriteAtomically(STATE_FILE, FormatState(g_state)), STATE_FILE,
-             &fStateFailed);
+    Complain(WriteAtomically(STATE_DIR, STATE_NAME, FormatState(g_state), 0644,
+                             false),
+             STATE_FILE, &fStateFailed);
   }
   if (g_strMetricsDir.empty()) return;
-  std::string path = g_strMetricsDir + "/fifodel.prom";
-  Complain(WriteAtomically(path, FormatMetrics(g_state)), path,
-           &fMetricsFailed);
+  Complain(WriteAtomically(g_strMetricsDir, "fifodel.prom",
+                           FormatMetrics(g_state), 0644, false),
+           g_strMetricsDir + "/fifodel.prom", &fMetricsFailed);
 }
 
 // A pass is the service doing its job: while one ran within the hour, a

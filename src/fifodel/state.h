@@ -70,12 +70,6 @@ double FillRate(const std::deque<Sample>& samples);
 // or below it, -1 when space does not shrink.
 long long ForecastSeconds(long long llFree, long long llTrigger, double dRate);
 
-// Replaces `path` by `text` through a temporary file in the same directory
-// and rename(2), so that a reader sees the old or the new file, never part
-// of one. Mode 0644: the status command and the metrics collector may run
-// as other users. False, with errno, on failure; no temporary is left.
-bool WriteAtomically(const std::string& path, const std::string& text);
-
 // The monitor's hooks. Each publishes: state file, metrics file when a
 // directory was given, service manager status. Failures to write are logged
 // once at LOG_WARNING until a write succeeds again.
