@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "logging.h"
@@ -33,13 +34,22 @@ bool NamesAFile(const std::string& name) {
   return !leaf.empty() && leaf != ".";
 }
 
-// Control bytes only as escapes, and escapes undone give the text back.
+bool ValidUtf8(const std::string& text) {
+  try {
+    nlohmann::json(text).dump();
+    return true;
+  } catch (const nlohmann::json::exception&) {
+    return false;
+  }
+}
+
+// No control byte, valid UTF-8, and text that was so comes back unchanged.
 void CheckPrintable(const std::string& text) {
   std::string out = Printable(text);
   for (unsigned char c : out) Require(c >= 0x20 && c != 0x7f);
-  if (text.find_first_of(std::string("\\\x7f", 2)) != std::string::npos) return;
-  bool plain = true;
-  for (unsigned char c : text) plain = plain && c >= 0x20;
+  Require(ValidUtf8(out));
+  bool plain = ValidUtf8(text);
+  for (unsigned char c : text) plain = plain && c >= 0x20 && c != 0x7f;
   Require(plain == (out == text));
 }
 

@@ -24,7 +24,6 @@ long LogSize() {
 
 void DbTest::SetUp() {
   SandboxTest::SetUp();
-  if (!g_DbiInst) dbi_initialize_r(nullptr, &g_DbiInst);
   ASSERT_GE(dbi_initialize_r(nullptr, &inst_), 1) << "no libdbi driver";
   conn_ = dbi_conn_new_r("pgsql", inst_);
   dbi_conn_set_option(conn_, "username", "root");

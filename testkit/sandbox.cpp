@@ -18,10 +18,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -77,6 +80,11 @@ void PrivateDev() {
   mkdir(pts.c_str(), 0755);
   if (mount("/dev/pts", pts.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
     Die("bind /dev/pts");
+  // PostgreSQL's dynamic shared memory lives in /dev/shm.
+  std::string shm = std::string(stage) + "/shm";
+  mkdir(shm.c_str(), 01777);
+  if (mount("tmpfs", shm.c_str(), "tmpfs", 0, "mode=1777,size=64m") != 0)
+    Die("mount /dev/shm");
   // A bound ptmx node cannot find its devpts; the symlink can.
   symlink("pts/ptmx", (std::string(stage) + "/ptmx").c_str());
   symlink("/proc/self/fd", (std::string(stage) + "/fd").c_str());
@@ -219,8 +227,36 @@ bool SetImmutable(const std::string& path, bool fOn) {
   return ok;
 }
 
+namespace {
+
+// Zombie postgres processes whose parent we became (PID 1 of the sandbox).
+void ReapServers(const std::atomic<bool>* done) {
+  while (!*done) {
+    DIR* proc = opendir("/proc");
+    while (struct dirent* e = proc ? readdir(proc) : nullptr) {
+      int pid = atoi(e->d_name), ppid = 0;
+      std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+      std::string comm, state;
+      if (pid > 0 && stat >> pid >> comm >> state >> ppid && state == "Z" &&
+          ppid == getpid() && comm == "(postgres)")
+        waitpid(pid, nullptr, WNOHANG);
+    }
+    if (proc) closedir(proc);
+    usleep(100000);
+  }
+}
+
+}  // namespace
+
+const char* const PrivatePostgres::kStop =
+    "runuser -u postgres -- $(ls -d /usr/lib/postgresql/*/bin | tail -1)"
+    "/pg_ctl -D $PGHOST/data -m fast -w stop";
+const char* const PrivatePostgres::kStart =
+    "runuser -u postgres -- $(ls -d /usr/lib/postgresql/*/bin | tail -1)"
+    "/pg_ctl -D $PGHOST/data -l $PGHOST/postgresql.log -o \"-k $PGHOST\" "
+    "-w start >/dev/null";
+
 PrivatePostgres::PrivatePostgres() {
-  if (getenv("PGHOST")) return;
   char dir[] = "/tmp/fifodel-pg.XXXXXX";  // short: the socket's path is
   if (!mkdtemp(dir)) Die("mkdtemp");      // limited to 107 bytes
   dir_ = dir;
@@ -228,17 +264,18 @@ PrivatePostgres::PrivatePostgres() {
                     " " FIFODEL_SOURCE_DIR "/db/schema.sql >/dev/null";
   if (system(cmd.c_str()) != 0) Die("scripts/pgsandbox start");
   setenv("PGHOST", dir, 1);
+  if (getpid() == 1) reaper_ = std::thread(ReapServers, &done_);
 }
 
 PrivatePostgres::~PrivatePostgres() {
-  if (dir_.empty()) return;
   std::string cmd = FIFODEL_SOURCE_DIR "/scripts/pgsandbox stop " + dir_;
   if (system(cmd.c_str()) != 0)
     fprintf(stderr, "sandbox: %s failed\n", cmd.c_str());
-  unsetenv("PGHOST");
+  done_ = true;
+  if (reaper_.joinable()) reaper_.join();
 }
 
-void SandboxTest::SetUp() {
+void FreshSandbox() {
   FreshTmpfs(RECORDINGS_DIR, 64);
   for (const char* const* path = kSandboxPaths + 1; *path; ++path)
     FreshTmpfs(*path, 1);

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -48,25 +50,35 @@ bool Exists(const std::string& path);
 // unlink it (EPERM).
 bool SetImmutable(const std::string& path, bool fOn);
 
-// A private PostgreSQL for a run that was given none: when PGHOST is unset,
-// starts one with scripts/pgsandbox and the reference schema, sets PGHOST,
-// and stops it when the object goes. Does nothing when PGHOST is set.
+// A private PostgreSQL for this process: scripts/pgsandbox start, copied
+// from the template in FIFODEL_PG_TEMPLATE when the test run made one, with
+// the reference schema; sets PGHOST and stops the server when the object
+// goes. Made inside the sandbox, the server is this process's child, where
+// faults can stop, freeze and kill it; the zombies its killed processes
+// leave are reaped meanwhile, or the next start would take them for a
+// running server.
 class PrivatePostgres {
  public:
   PrivatePostgres();
   ~PrivatePostgres();
   PrivatePostgres(const PrivatePostgres&) = delete;
   PrivatePostgres& operator=(const PrivatePostgres&) = delete;
+  // Shell commands that stop the server and start it again.
+  static const char* const kStop;
+  static const char* const kStart;
 
  private:
   std::string dir_;
+  std::atomic<bool> done_{false};
+  std::thread reaper_;
 };
 
-// Every sandbox test starts from empty file systems: /recordings of 64 MB,
-// 1 MB on each other path, and an empty syslog queue.
+// Empty file systems: /recordings of 64 MB, 1 MB on each other path, and an
+// empty syslog queue. Every sandbox test starts from them.
+void FreshSandbox();
 class SandboxTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override { FreshSandbox(); }
 };
 
 #endif  // FIFODEL_TESTKIT_SANDBOX_H_

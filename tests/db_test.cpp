@@ -1,22 +1,30 @@
-// The database layer, judged by the statements and log lines it produces.
+// The database side, judged by the statements the server logged and the
+// lines logged: the normal path's transcript, which is the contract, and
+// the counters, the continuation and the counter journal.
 #include "db.h"
 
 #include <stdlib.h>
 
+#include <set>
 #include <tuple>
 
+#include "calls.h"
 #include "configs.h"
 #include "dbfixture.h"
+#include "journal.h"
+#include "paths.h"
+#include "reclaim.h"
 #include "tenancy.h"
+#include "world.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines SyslogLines() {  // as "<pri> <text>"
+Lines SyslogLines() {  // as "<pri> <text>", notices without their priority
   Lines out;
   for (const SyslogLine& l : TakeSyslog())
-    out.push_back(std::to_string(l.pri) + " " + l.text);
+    out.push_back((l.pri == 13 ? "" : std::to_string(l.pri) + " ") + l.text);
   return out;
 }
 
@@ -26,23 +34,58 @@ class DbLayerTest : public DbTest {  // holds a connection as a pass would
     DbTest::SetUp();
     ASSERT_EQ(0, getDbConnection(&conn_));
   }
-  ~DbLayerTest() override { dbi_conn_close(conn_); }
+  void TearDown() override {
+    dbi_conn_close(conn_);
+    DbTest::TearDown();
+  }
   dbi_conn conn_ = nullptr;
 };
 
-TEST_F(DbLayerTest, QuotedTextsRoundTripByteForByte) {
-  EXPECT_TRUE(InsertConfigValue(conn_, "k'ey", "old", ""));
-  EXPECT_TRUE(UpdateConfigValue(conn_, "k'ey", "\\'); --\\"));
-  EXPECT_EQ(Lines{"\\'); --\\|"}, Rows("SELECT value,part FROM configs"));
-  EXPECT_EQ(
-      (Lines{
-          "INSERT INTO CONFIGS (param,value,part)  VALUES ('k''ey','old','')",
-          "UPDATE Configs  SET  value = '\\''); --\\' WHERE param = 'k''ey'"}),
-      LoggedTexts());
+// The normal path, byte for byte: a stale directory is pruned, then the
+// oldest archived calls go, chunk by chunk, and their tenants are charged.
+TEST_F(DbLayerTest, NormalPathTranscript) {
+  World w;
+  w.Reset(64);
+  for (int id = 1; id <= 203; ++id)
+    w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
+  w.Insert();
+  MakeFile("/recordings/2020/x", 9);
+  Mark();
+  EXPECT_TRUE(FIFO_delete(1, false));
+  EXPECT_FALSE(FIFO_delete(203 * 1125 - 1, false));
+  std::string first = "1";
+  for (int i = 2; i <= 200; ++i) first += "," + std::to_string(i);
+  const std::string chunk =
+      "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE "
+      "isarchived=1 ORDER BY startdate ASC LIMIT 200";
+  const std::string mark = "UPDATE Calls SET flags=flags|4 , isarchived=0 WHERE id IN (";
+  const Lines statements = LoggedTexts();
+  ASSERT_GE(statements.size(), 6u);
+  EXPECT_EQ(chunk, statements[0]);
+  EXPECT_EQ(chunk, statements[2]);
+  EXPECT_EQ(mark + first + ")", statements[3]);
+  EXPECT_EQ(mark + "201,202,203)", statements[5]);
+  EXPECT_EQ("COMMIT", statements.back());
+  EXPECT_EQ((Lines{"FIFO_delete: 1 bytes to free", "FIFO_delete: Connected to DB",
+                   "FIFO_delete: still bytes to free",
+                   "FIFO oldest entry in directory 2021/03/04/05 ",
+                   "FIFO delete directory: /recordings/2020 ",
+                   "No tenancy updates", "FIFO_delete: finished",
+                   "FIFO_delete: 228374 bytes to free", "FIFO_delete: Connected to DB",
+                   "FIFO_delete: still bytes to free",
+                   "FIFO oldest entry in directory 2021/03/04/05 ",
+                   "FIFO_delete: freed 219 KB", "FIFO_delete: still bytes to free",
+                   "FIFO_delete: freed 3 KB", "TN 1 DiskUsage new: 999886375",
+                   "TN 2 DiskUsage new: 999885250", "FIFO_delete: finished"}),
+            SyslogLines());
+  w.Check();
 }
 
 // The last row is read; the server does the adding; only failures are logged.
 TEST_F(DbLayerTest, ConfigValuesAndPlainStatements) {
+  EXPECT_TRUE(InsertConfigValue(conn_, "k'ey", "old", ""));
+  EXPECT_TRUE(UpdateConfigValue(conn_, "k'ey", "\\'); --\\"));
+  EXPECT_EQ(Lines{"\\'); --\\|"}, Rows("SELECT value,part FROM configs"));
   const std::string bad =
       "11 Query error: 3484946 3484946: ERROR:  invalid input syntax for type "
       "bigint: \"x\"\n";
@@ -66,36 +109,112 @@ TEST_F(DbLayerTest, ConfigValuesAndPlainStatements) {
 }
 
 // Sums per tenant, adds in signed id order in one transaction on a connection
-// of its own, reads a missing counter as 0; needs a server unless nobody owes.
+// of its own, reads a missing counter as 0, and tells the transaction's id
+// before it commits; a failed counter spoils only itself.
 TEST_F(DbLayerTest, TenantCounters) {
   Sql("INSERT INTO configs VALUES ('TN12_DiskUsage','1000','p'),"
-      "('TN-3_DiskUsage','70','p'),('TN5_DiskUsage','9','p')");
-  ASSERT_TRUE(PerformSql(conn_, "SELECT 'pass'"));
-  const std::string pass = Logged().at(0).session;
-  Mark();
+      "('TN-3_DiskUsage','70','p'),('TN5_DiskUsage','x','p')");
   Tenancy tenancy;
   const long long charges[][2] = {{12, 100}, {-3, 30},           {0, 500},
                                   {5, 0},    {4294967301LL, 25}, {12, 500}};
   for (const auto& c : charges) tenancy.DeletedMediaOfCall(c[0], c[1]);
   const std::string pghost = getenv("PGHOST");
   setenv("PGHOST", "/nonexistent", 1);
-  dbi_conn down;
-  EXPECT_EQ(20, getDbConnection(&down));
-  Tenancy().Update();         // nobody to charge
-  Tenancy(tenancy).Update();  // somebody to charge
+  Tenancy().Update();
+  EXPECT_TRUE(Tenancy(tenancy).Update().empty());
   setenv("PGHOST", pghost.c_str(), 1);
-  tenancy.Update();
-  EXPECT_EQ((Lines{"13 No tenancy updates",
-                   "11 Cannot connect to database to do tenant updates",
-                   "13 TN -3 DiskUsage new: 40", "13 TN 5 DiskUsage new: 9",
-                   "13 TN 12 DiskUsage new: 400",
-                   "13 TN 4294967301 DiskUsage new: 0"}),
-            SyslogLines());
-  const std::vector<LoggedSql> sql = Logged();
-  ASSERT_EQ(10u, sql.size());
-  EXPECT_EQ("BEGIN COMMIT", sql[0].text + " " + sql[9].text);
-  for (const LoggedSql& s : sql) EXPECT_EQ(sql[0].session, s.session);
-  EXPECT_NE(pass, sql[0].session);
+  std::string xid;
+  LLMAP failed;
+  LLMAP done = tenancy.Update([&](const std::string& id, const LLMAP& f) {
+    xid = id, failed = f;
+    return true;
+  });
+  EXPECT_EQ((LLMAP{{-3, -30}, {12, -600}, {4294967301LL, -25}}), done);
+  EXPECT_EQ((LLMAP{{5, 0}}), failed);
+  EXPECT_EQ("committed", Scalar("SELECT pg_xact_status('" + xid + "')"));
+  const Lines logged = SyslogLines();
+  ASSERT_LE(2u, logged.size());
+  EXPECT_EQ((Lines{"No tenancy updates",
+                   "11 Cannot connect to database to do tenant updates"}),
+            Lines(logged.begin(), logged.begin() + 2));
+  EXPECT_EQ((Lines{"-3|40", "12|400", "5|x"}),
+            Rows("SELECT substr(param, 3, length(param) - 12), value FROM "
+                 "configs ORDER BY param"));
+  // Told false, it rolls back.
+  EXPECT_TRUE(Tenancy(tenancy).Update([](const std::string&, const LLMAP&) {
+                return false;
+              }).empty());
+  EXPECT_EQ("400", Scalar("SELECT value FROM configs WHERE param = 'TN12_DiskUsage'"));
+}
+
+// Chunks after the first continue after the last call seen: every archived
+// call comes exactly once, oldest first, however many share a startdate.
+TEST_F(DbLayerTest, ChunksMeetEveryCallOnce) {
+  Sql("INSERT INTO calls (id, directory, filename, isarchived, startdate) "
+      "SELECT i, 'd', 'f', 1, '2021-01-01'::timestamp + (i / 150) * "
+      "interval '1 s' FROM generate_series(1, 450) i ORDER BY random()");
+  std::set<long long> seen;
+  Continuation from;
+  for (int chunk = 0; chunk < 4; ++chunk) {
+    auto rows = QueryChunk(conn_, from);
+    ASSERT_TRUE(rows);
+    if (rows->empty()) break;
+    from.firstChunk.clear();
+    for (const CallRow& row : *rows) {
+      EXPECT_TRUE(seen.insert(row.llId).second) << row.llId;
+      if (from.llLastId == 0 || chunk == 0) from.firstChunk.push_back(row.llId);
+    }
+    if (chunk > 0) from.firstChunk.clear();
+    from.llLastId = rows->back().llId;
+  }
+  EXPECT_EQ(450u, seen.size());
+}
+
+// Every prefix of a real journal, and every line of it garbled: replay
+// never charges a file twice, never one that is not gone, never one that a
+// committed transaction charged.
+TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
+  World w;
+  w.Reset(64);
+  for (int id = 1; id <= 4; ++id) w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
+  w.Insert();
+  setenv("FIFODEL_FAULT", "after-commit", 1);
+  setenv("FIFODEL_FAULT_CMD", "cp " JOURNAL_FILE " /run/journal", 1);
+  FIFO_delete(1 << 20, false);
+  unsetenv("FIFODEL_FAULT");
+  const std::string text = Slurp("/run/journal");
+  auto gone = [](const Intent& i) { return !Exists(RECORDINGS_DIR "/" + i.strRel); };
+  std::string xid;
+  auto fate = [&](const std::string& x) {
+    xid = x;
+    return Scalar("SELECT pg_xact_status('" + x + "')") == "committed" ? kCommitted : kAborted;
+  };
+  const size_t commit = text.rfind("\nC ") + 1;  // where the C line starts
+  for (size_t n = 0; n <= text.size(); ++n) {
+    const std::string prefix = text.substr(0, n);
+    Pending p = ResolveJournal(prefix, gone, fate);
+    std::set<std::string> charged;
+    long long owed = 0;
+    for (const Intent& i : p.charged) {
+      EXPECT_TRUE(charged.insert(i.strRel).second) << "twice: " << i.strRel;
+      owed -= i.llTenant ? i.llBytes : 0;
+    }
+    for (const auto& [t, d] : p.owed) owed -= d;
+    EXPECT_EQ(0, owed) << n;
+    EXPECT_EQ(n && text[n - 1] != '\n' ? 1 : 0, p.iBadLines) << n;
+    size_t intents = 0;
+    for (size_t at = 0; (at = prefix.find("I ", at)) != std::string::npos; ++at)
+      intents += (at == 0 || prefix[at - 1] == '\n') && prefix.find('\n', at) != std::string::npos;
+    EXPECT_EQ(n > commit && text[n - 1] == '\n' ? 0 : intents, p.charged.size()) << n;
+  }
+  EXPECT_FALSE(xid.empty());
+  for (size_t at = 0; at < text.size(); ++at) {
+    std::string garbled = text;
+    garbled[at] ^= 0x01;
+    Pending p = ResolveJournal(garbled, gone, fate);
+    EXPECT_LE(p.charged.size(), 8u);
+    EXPECT_EQ(1, p.iBadLines) << at;
+  }
 }
 
 }  // namespace

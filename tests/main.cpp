@@ -1,10 +1,11 @@
 // Entry of the service tests: everything runs inside the sandbox, which needs
-// root; without it the run says in one line what it skipped and counts as
-// skipped. A run started by hand gets a private PostgreSQL of its own.
+// root, against a PostgreSQL of this process's own; without root the run
+// says in one line what it skipped and counts as skipped.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
 
+#include "db.h"
 #include "sandbox.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,9 @@ int main(int argc, char** argv) {
            GTEST_FLAG_GET(filter).c_str());
     return 77;
   }
-  PrivatePostgres postgres;
-  return RunInSandbox([] { return RUN_ALL_TESTS(); });
+  dbi_initialize_r(nullptr, &g_DbiInst);  // as the service does at start
+  return RunInSandbox([] {
+    PrivatePostgres postgres;
+    return RUN_ALL_TESTS();
+  });
 }

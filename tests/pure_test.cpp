@@ -1,16 +1,20 @@
 // The service's pure rules, tested without root: the trigger arithmetic,
-// shell quoting, which rows may name files, log-safe text and the fill
-// rate's forecast.
+// shell quoting, which rows may name files, log-safe text, the forecast and
+// its warning, the state document, the metrics and the status verdict.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "forecast.h"
 #include "logging.h"
+#include "metrics.h"
 #include "monitor.h"
 #include "removal.h"
 #include "rows.h"
-#include "state.h"
+#include "statedoc.h"
+#include "status.h"
 
 using namespace std::string_literals;
 
@@ -83,16 +87,14 @@ TEST(RowProblemTest, RefusesRowsThatNameNoFileOrLeaveTheTree) {
       {"a", "x/", nullptr, kNoFile},
       {"a", "x/.", nullptr, kNoFile},
   };
-  for (const auto& c : cases) {
-    const char* got = RowProblem(c.dir, c.file, c.screen);
-    EXPECT_STREQ(c.want, got)
-        << (c.dir ? c.dir : "NULL") << " | " << (c.file ? c.file : "NULL")
-        << " | " << (c.screen ? c.screen : "NULL");
-  }
+  for (const auto& c : cases)
+    EXPECT_STREQ(c.want, RowProblem(c.dir, c.file, c.screen))
+        << (c.dir ? c.dir : "NULL") << " | " << (c.file ? c.file : "NULL");
 }
 
-// Nothing that reaches a log line can start a new one or steer a terminal.
-TEST(PrintableTest, EscapesControlCharactersOnly) {
+// Nothing that reaches a log line can start a new one or steer a terminal,
+// and what comes out is valid UTF-8.
+TEST(PrintableTest, EscapesControlCharactersAndInvalidUtf8) {
   const std::pair<std::string, std::string> cases[] = {
       {"", ""},
       {"/recordings/2019/a b.wav", "/recordings/2019/a b.wav"},
@@ -101,13 +103,19 @@ TEST(PrintableTest, EscapesControlCharactersOnly) {
       {"\x1b[2J", "\\x1b[2J"},
       {"a\0b"s, "a\\x00b"},
       {"\x7f\x1f", "\\x7f\\x1f"},
-      {"\xc3\xa9\xff", "\xc3\xa9\xff"},
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"\xc3\xa9\xff", "\xc3\xa9\\xff"},
+      {"\xc0\xaf", "\\xc0\\xaf"},                  // overlong
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},          // a surrogate
+      {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // beyond U+10FFFF
+      {"\xe2\x82", "\\xe2\\x82"},                    // cut short
+      {"\xe2\x82x", "\\xe2\\x82x"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.second, Printable(c.first));
+  for (const auto& c : cases) EXPECT_EQ(c.second, Printable(c.first)) << c.first;
 }
 
-// The fill rate behind the forecast and the early warning.
-TEST(ForecastTest, RateAndTimeToTrigger) {
+// The fill rate behind the forecast, and when it is worth a warning.
+TEST(ForecastTest, RateTimeToTriggerAndWarning) {
   struct {
     std::deque<Sample> samples;
     long long free, trigger;
@@ -125,6 +133,107 @@ TEST(ForecastTest, RateAndTimeToTrigger) {
     EXPECT_DOUBLE_EQ(c.rate, rate) << c.free;
     EXPECT_EQ(c.forecast, ForecastSeconds(c.free, c.trigger, rate)) << c.free;
   }
+  struct {
+    long long seconds;
+    time_t lastPass;  // before now = 10000
+    bool warn;
+  } steps[] = {
+      {1800, 0, true},       {1700, 0, false},  // once per episode
+      {7200, 0, false},      {1800, 0, true},   // a forecast beyond re-arms
+      {-1, 0, false},        {1800, 9000, false},  // a pass within the hour
+      {1800, 5000, true},    {0, 0, false},     // at the trigger: a pass is due
+  };
+  Forecast f;
+  f.Add(0, 900);
+  f.Add(60, 840);
+  for (const auto& s : steps)
+    EXPECT_EQ(s.warn, f.Warn(s.seconds, 10000, s.lastPass)) << s.seconds;
+  f.Forget();
+  EXPECT_EQ(-1, f.Seconds(900, 180));
+  EXPECT_EQ(0, f.Seconds(100, 180));
+}
+
+ServiceState Healthy() {
+  ServiceState st;
+  st.llPid = 42;
+  st.tWritten = st.tMeasured = 10000;
+  st.fMeasureOk = true;
+  st.llFreeBytes = 900 * kMB;
+  st.llTriggerBytes = 250 * kMB;
+  st.strLevel = "rather_low";
+  return st;
+}
+
+// The verdict of `fifodel status`, one rule a row.
+TEST(StatusTest, Verdicts) {
+  struct {
+    const char* what;
+    void (*spoil)(ServiceState*);
+    std::string pid;
+    time_t now;
+    int code;
+    const char* reason;  // the first
+  } cases[] = {
+      {"healthy", [](ServiceState*) {}, "42", 10100, 0, ""},
+      {"not running", [](ServiceState*) {}, "", 10100, 3, "not running"},
+      {"another pid", [](ServiceState*) {}, "7", 10100, 3, "running as pid 7, nothing published yet"},
+      {"stale", [](ServiceState*) {}, "42", 10181, 3, "state not refreshed for 181 s"},
+      {"fresh enough", [](ServiceState*) {}, "42", 10180, 0, ""},
+      {"short after a pass", [](ServiceState* s) {
+         s->llFreeAfterPass = 100 * kMB, s->strLevel = "low", s->pass.llNumber = 3;
+       }, "42", 10100, 2, "free space below the trigger level after pass 3"},
+      {"short, but no longer", [](ServiceState* s) { s->llFreeAfterPass = 100 * kMB; },
+       "42", 10100, 0, ""},
+      {"stuck", [](ServiceState* s) { s->stuck.push_back({"call", "call 4", "x"}); },
+       "42", 10100, 1, "1 stuck"},
+      {"database", [](ServiceState* s) { s->pass.outcome = kOutcomeDbError; },
+       "42", 10100, 1, "database unreachable at the last pass"},
+      {"journal", [](ServiceState* s) { s->fJournalPending = true; }, "42", 10100,
+       1, "counter journal pending"},
+      {"blind", [](ServiceState* s) { s->fMeasureOk = false; }, "42", 10100, 1,
+       "the last measurement failed"},
+      {"trigger near", [](ServiceState* s) { s->llForecast = 3600; }, "42", 10100,
+       1, "trigger level in 60 min"},
+      {"trigger near, reclaiming", [](ServiceState* s) {
+         s->llForecast = 600, s->pass.tEnd = 9000;
+       }, "42", 10100, 0, ""},
+      {"trigger far", [](ServiceState* s) { s->llForecast = 3601; }, "42", 10100, 0, ""},
+  };
+  for (const auto& c : cases) {
+    ServiceState st = Healthy();
+    c.spoil(&st);
+    Verdict v = Judge(st, true, c.pid, c.now);
+    EXPECT_EQ(c.code, v.code) << c.what;
+    EXPECT_EQ(c.reason, v.reasons.empty() ? "" : v.reasons[0]) << c.what;
+  }
+  EXPECT_EQ(3, Judge(ServiceState(), false, "42", 10100).code) << "no state";
+}
+
+// The document reads back as written, is valid JSON whatever the names in
+// it, and the metrics say the same.
+TEST(StateDocumentTest, RoundTripAndMetrics) {
+  ServiceState st = Healthy();
+  st.stuck.push_back({"directory", Printable("/recordings/2019/\xff\n"), "x"});
+  st.totals.tenants[7] = {5000, 2};
+  st.totals.passes[kOutcomeCovered] = 3;
+  st.pass.outcome = kOutcomeStuck;
+  st.strOldestDirectory = "2021/03/04/05";
+  const std::string text = FormatState(st);
+  EXPECT_TRUE(nlohmann::json::parse(text).is_object());
+  ServiceState back;
+  ASSERT_TRUE(ParseState(text, &back));
+  EXPECT_EQ(text, FormatState(back));
+  EXPECT_FALSE(ParseState("{\"pid\": 1}", &back));
+  EXPECT_FALSE(ParseState("pid=1\nwritten=2\n", &back));
+  EXPECT_TRUE(ParseState("{\"written\": 5}", &back));
+  EXPECT_EQ(-1, back.llFreeBytes) << "defaults for what an older one lacks";
+  const std::string metrics = FormatMetrics(st);
+  for (const char* series :
+       {"fifodel_free_bytes 943718400\n", "fifodel_passes_total{outcome=\"covered\"} 3\n",
+        "fifodel_tenant_reclaimed_bytes_total{tenant=\"7\"} 5000\n",
+        "fifodel_stuck_items{kind=\"directory\"} 1\n",
+        "fifodel_trigger_forecast_seconds +Inf\n"})
+    EXPECT_NE(std::string::npos, metrics.find(series)) << series;
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-// A call marked reclaimed: `llBytes` left the disk for tenant `llTenantId`;
-// `files` are the absolute paths removed, each prefixed "removed " or
-// "shredded ".
+// A call whose files left the disk, or that is marked reclaimed: `llBytes`
+// left the disk for tenant `llTenantId`; `files` are the absolute paths
+// removed, each prefixed "removed " or "shredded ".
 struct AuditedCall {
   long long llId;
   long long llTenantId;
@@ -17,11 +17,12 @@ struct AuditedCall {
   std::vector<std::string> files;
 };
 
-// The calls of one chunk of pass `llPass`, a line each, in one write: a
-// chunk's worth of opening the file costs less than a line's.
-void AuditCalls(long long llPass, const std::vector<AuditedCall>& calls);
+// The calls of one chunk of pass `llPass` (0: a pass of an earlier run,
+// recovered from the counter journal), a line each, in one write. False,
+// with errno, when they could not be written.
+bool AuditCalls(long long llPass, const std::vector<AuditedCall>& calls);
 
 // A stale directory was removed by pass `llPass`.
-void AuditDirectory(long long llPass, const std::string& strPath);
+bool AuditDirectory(long long llPass, const std::string& strPath);
 
 #endif  // FIFODEL_AUDIT_H_

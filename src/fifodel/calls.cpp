@@ -1,92 +1,99 @@
-// The calls table as the pass uses it. The plain chunk statement stays one
-// literal, so that a grep finds it; the statements of the rarer paths are
-// built from the same pieces.
+// The calls table as the pass uses it. The first chunk's statement stays one
+// literal, so that a grep finds it; the continuations are built from the
+// same pieces.
 #include "calls.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "db.h"
 
 namespace {
 
-const char* NullableString(dbi_result result, const char* field) {
-  if (dbi_result_field_is_null(result, field)) return nullptr;
-  return dbi_result_get_string(result, field);
-}
+const char kColumns[] =
+    "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE "
+    "isarchived=1";
 
-}  // namespace
+// A call's media path as the tree sees it: "/" + directory + "/" + filename
+// with empty and "." components dropped, or "/.." when a ".." component
+// makes it unknowable. db/schema.sql indexes exactly this expression.
+const char kMediaPath[] =
+    "(CASE WHEN '/' || directory || '/' || filename ~ '/\\.\\.(/|$)' THEN "
+    "'/..' ELSE regexp_replace('/' || directory || '/' || filename, "
+    "'/(\\.?/)*', '/', 'g') END)";
 
-dbi_result QueryChunk(dbi_conn conn, const Continuation& from) {
-  if (from.strStartdate.empty()) {
-    char sql[160];
-    // clang-format off
-    snprintf(sql, sizeof sql, "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE isarchived=1 ORDER BY startdate ASC LIMIT %d", CHUNK);
-    // clang-format on
-    return DbQuery(conn, sql);
-  }
-  // The date goes back in the text the server gave, so its precision and
-  // type survive the round trip.
-  return DbQuery(
-      conn,
-      "SELECT id,directory,filename,flags,tenantid,screenfn FROM "
-      "calls WHERE isarchived=1 AND (startdate,id) > (" +
-          Quote(conn, from.strStartdate) + "," + std::to_string(from.llId) +
-          ") ORDER BY startdate ASC, id ASC LIMIT " + std::to_string(CHUNK));
+std::optional<std::string> Column(dbi_result result, const char* field) {
+  if (dbi_result_field_is_null(result, field)) return std::nullopt;
+  const char* ac = dbi_result_get_string(result, field);
+  return std::string(ac ? ac : "");
 }
 
 CallRow ReadRow(dbi_result result) {
   CallRow row;
   row.llId = dbi_result_get_longlong(result, "id");
-  row.acFilename = NullableString(result, "filename");
-  row.acDirectory = NullableString(result, "directory");
-  row.acScreenFn = NullableString(result, "screenfn");
+  row.filename = Column(result, "filename");
+  row.directory = Column(result, "directory");
+  row.screenfn = Column(result, "screenfn");
   row.iFlags = dbi_result_get_int(result, "flags");
   row.llTenantId = dbi_result_get_longlong(result, "tenantid");
   return row;
 }
 
-std::string MarkingStatement(const std::vector<long long>& ids) {
-  std::string strQuery =
-      "UPDATE Calls SET flags=flags|4 , isarchived=0 WHERE id IN (";
+std::string IdList(const std::vector<long long>& ids) {
+  std::string list;
   for (size_t i = 0; i < ids.size(); ++i) {
     // 21 digits and a sign: every bigint in full.
     char strNum[24];
     snprintf(strNum, sizeof strNum, "%lld", ids[i]);
-    if (i) strQuery += ",";
-    strQuery += strNum;
+    if (i) list += ",";
+    list += strNum;
   }
-  return strQuery + ")";
+  return list;
 }
 
-bool ContinueAfter(dbi_conn conn, long long llId, Continuation* from) {
-  dbi_result result =
-      DbQuery(conn, "SELECT startdate::text AS s FROM calls WHERE id=" +
-                        std::to_string(llId));
-  if (!result) return false;
-  bool fFound = dbi_result_next_row(result);
-  if (fFound) {
-    const char* acDate = dbi_result_get_string(result, "s");
-    from->strStartdate = acDate ? acDate : "";
-    from->llId = llId;
-  }
+std::string ContinuationSql(const Continuation& from) {
+  const std::string last = std::to_string(from.llLastId);
+  const std::string date = "(SELECT startdate FROM calls WHERE id=" + last + ")";
+  // After the first chunk, ordered by startdate alone, calls sharing the
+  // last one's startdate may lie on either side of it.
+  std::string after = from.firstChunk.empty()
+                          ? "(startdate,id) > (" + date + "," + last + ")"
+                          : "startdate >= " + date + " AND id NOT IN (" +
+                                IdList(from.firstChunk) + ")";
+  return std::string(kColumns) + " AND " + after +
+         " ORDER BY startdate ASC, id ASC LIMIT " + std::to_string(CHUNK);
+}
+
+}  // namespace
+
+std::optional<std::vector<CallRow>> QueryChunk(dbi_conn conn,
+                                               const Continuation& from) {
+  char sql[160];
+  // clang-format off
+  snprintf(sql, sizeof sql, "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE isarchived=1 ORDER BY startdate ASC LIMIT %d", CHUNK);
+  // clang-format on
+  dbi_result result = DbQuery(conn, from.llLastId ? ContinuationSql(from) : sql);
+  if (!result) return std::nullopt;
+  std::vector<CallRow> rows;
+  while (dbi_result_next_row(result)) rows.push_back(ReadRow(result));
   dbi_result_free(result);
-  return fFound && !from->strStartdate.empty();
+  return rows;
+}
+
+std::string MarkingStatement(const std::vector<long long>& ids) {
+  return "UPDATE Calls SET flags=flags|4 , isarchived=0 WHERE id IN (" +
+         IdList(ids) + ")";
 }
 
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId) {
-  // The leading prefix LIKE is implied by the rest; it is there for the
-  // planner, which makes it an index range. Without it, a year directory
-  // with no pending call (the usual answer) walked the whole index.
+  std::string id;
   dbi_result result = DbQuery(
-      conn,
-      "SELECT id FROM calls WHERE isarchived = 0 AND flags & 4 = 0 AND "
-      "directory LIKE " +
-          Quote(conn, strRel + "%") +
-          " AND (directory = " + Quote(conn, strRel) + " OR directory LIKE " +
-          Quote(conn, strRel + "/%") + ") LIMIT 1");
+      conn, "SELECT id::text FROM calls WHERE isarchived = 0 AND flags & 4 = "
+            "0 AND (" + std::string(kMediaPath) + " = '/..' OR " + kMediaPath +
+                " LIKE '/" + strRel + "/%') LIMIT 1");
   if (!result) return -1;
   int found = dbi_result_next_row(result) ? 1 : 0;
-  if (found) *llId = dbi_result_get_longlong(result, "id");
+  if (found) *llId = strtoll(dbi_result_get_string_idx(result, 1), nullptr, 10);
   dbi_result_free(result);
   return found;
 }

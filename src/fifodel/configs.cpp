@@ -21,20 +21,27 @@ bool Run(dbi_conn& conn, const std::string& sql) {
 }  // namespace
 
 std::string GetConfigValue(dbi_conn& conn, std::string param) {
+  std::string value;
+  ReadConfigValue(conn, param, &value);
+  return value;
+}
+
+bool ReadConfigValue(dbi_conn& conn, const std::string& param,
+                     std::string* value) {
+  value->clear();
   std::string sql =
       "SELECT param,value FROM Configs WHERE param='" + param + "'";
   dbi_result result = DbQuery(conn, sql);
   if (!result) {
     LogQueryError(conn);
-    return "";
+    return false;
   }
-  std::string value;
   while (dbi_result_next_row(result)) {
     const char* acValue = dbi_result_get_string(result, "value");
-    value = acValue ? acValue : "";
+    *value = acValue ? acValue : "";
   }
   dbi_result_free(result);
-  return value;
+  return true;
 }
 
 bool AddToConfigValue(dbi_conn& conn, std::string param, long long value) {

@@ -13,6 +13,10 @@
 // `param` is pasted unquoted: only names the service builds itself.
 std::string GetConfigValue(dbi_conn& conn, std::string param);
 
+// The same, telling a failed query (false, logged) from a missing row.
+bool ReadConfigValue(dbi_conn& conn, const std::string& param,
+                     std::string* value);
+
 // Has the database add `value` to the entry's value as bigint. True when the
 // statement ran, also when no row matched; false, logged at LOG_ERR, when it
 // failed (e.g. a value that is not a number). `param` as for GetConfigValue.

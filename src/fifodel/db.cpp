@@ -6,43 +6,41 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <syslog.h>
+#include <time.h>
 
+#include "faults.h"
 #include "logging.h"
 
 dbi_inst g_DbiInst = nullptr;
 
 namespace {
 
-// The socket of the statement in flight, for the deadline's signal handler.
-volatile sig_atomic_t g_iArmedSocket = -1;
-
-long long g_llQueryErrors = 0;
-
 // Shutting the socket down wakes libpq wherever it waits, and the statement
 // fails; the connection is useless afterwards, which the caller sees as an
-// error on its next statement too.
-void OnDeadline(int) {
-  if (g_iArmedSocket >= 0) shutdown(g_iArmedSocket, SHUT_RDWR);
+// error on its next statement too. Runs on a thread of the timer's own, so
+// the socket travels with the timer and nothing is shared.
+void OnDeadline(union sigval v) { shutdown(v.sival_int, SHUT_RDWR); }
+
+// A timer that fires OnDeadline for `socket` once, after kDeadline.
+bool ArmDeadline(int socket, timer_t* timer) {
+  struct sigevent sev;
+  memset(&sev, 0, sizeof sev);
+  sev.sigev_notify = SIGEV_THREAD;
+  sev.sigev_notify_function = OnDeadline;
+  sev.sigev_value.sival_int = socket;
+  if (timer_create(CLOCK_MONOTONIC, &sev, timer) != 0) return false;
+  double s = Scaled(kDeadline);
+  struct itimerspec its;
+  memset(&its, 0, sizeof its);
+  its.it_value.tv_sec = static_cast<time_t>(s);
+  its.it_value.tv_nsec = static_cast<long>((s - its.it_value.tv_sec) * 1e9);
+  timer_settime(*timer, 0, &its, nullptr);
+  return true;
 }
 
-void InstallDeadlineHandler() {
-  static bool fInstalled = false;
-  if (fInstalled) return;
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnDeadline;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGALRM, &sa, nullptr);
-  fInstalled = true;
-}
-
-void SetTimer(int seconds) {
-  struct itimerval it;
-  memset(&it, 0, sizeof it);
-  it.it_value.tv_sec = seconds;
-  setitimer(ITIMER_REAL, &it, nullptr);
+std::string Millis(double seconds) {
+  return std::to_string(static_cast<long>(Scaled(seconds) * 1000));
 }
 
 }  // namespace
@@ -53,9 +51,9 @@ int getDbConnection(dbi_conn* conn) {
   dbi_conn_set_option(*conn, "username", "root");
   dbi_conn_set_option(*conn, "dbname", "tolvex");
   dbi_conn_set_option_numeric(*conn, "timeout", kConnectTimeout);
-  const std::string options =
-      "-c statement_timeout=" + std::to_string(kStatementTimeoutMs) +
-      " -c lock_timeout=" + std::to_string(kLockTimeoutMs);
+  const std::string options = "-c statement_timeout=" +
+                              Millis(kStatementTimeout) +
+                              " -c lock_timeout=" + Millis(kLockTimeout);
   dbi_conn_set_option(*conn, "pgsql_options", options.c_str());
   if (dbi_conn_connect(*conn) >= 0) return 0;
   dbi_conn_close(*conn);
@@ -64,12 +62,10 @@ int getDbConnection(dbi_conn* conn) {
 }
 
 dbi_result DbQuery(dbi_conn conn, const std::string& sql) {
-  InstallDeadlineHandler();
-  g_iArmedSocket = dbi_conn_get_socket(conn);
-  SetTimer(kDeadlineSeconds);
+  timer_t timer;
+  bool fArmed = ArmDeadline(dbi_conn_get_socket(conn), &timer);
   dbi_result result = dbi_conn_query(conn, sql.c_str());
-  SetTimer(0);
-  g_iArmedSocket = -1;
+  if (fArmed) timer_delete(timer);
   return result;
 }
 
@@ -84,10 +80,7 @@ void LogQueryError(dbi_conn conn) {
   int errcode = 0;
   const char* errmsg = DbErrorText(conn, &errcode);
   lg(LOG_ERR, "Query error: %d %s", errcode, errmsg);
-  ++g_llQueryErrors;
 }
-
-long long QueryErrorCount() { return g_llQueryErrors; }
 
 std::string Quote(dbi_conn conn, std::string strText) {
   char* acNew = nullptr;
@@ -109,4 +102,16 @@ bool PerformSql(dbi_conn& conn, std::string sql) {
   }
   LogQueryError(conn);
   return false;
+}
+
+bool QueryText(dbi_conn conn, const std::string& sql, std::string* value) {
+  dbi_result result = DbQuery(conn, sql);
+  if (!result) return false;
+  bool fRow = dbi_result_next_row(result);
+  if (fRow) {
+    const char* ac = dbi_result_get_string_idx(result, 1);
+    *value = ac ? ac : "";
+  }
+  dbi_result_free(result);
+  return fRow;
 }

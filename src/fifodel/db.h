@@ -14,12 +14,13 @@ extern dbi_inst g_DbiInst;
 // How long the service waits for the database. A server that hangs or a row
 // lock held elsewhere must never freeze the monitor: the connect gives up
 // after kConnectTimeout seconds, the server cancels a statement after
-// kStatementTimeoutMs and a lock wait after kLockTimeoutMs, and DbQuery gives
-// up on a frozen server (one that cannot even cancel) after kDeadlineSeconds.
+// kStatementTimeout and a lock wait after kLockTimeout, and DbQuery gives up
+// on a frozen server (one that cannot even cancel) after kDeadline. All but
+// the connect timeout are in seconds and Scaled (faults.h).
 const int kConnectTimeout = 2;
-const int kStatementTimeoutMs = 5000;
-const int kLockTimeoutMs = 2000;
-const int kDeadlineSeconds = 8;
+const double kStatementTimeout = 5;
+const double kLockTimeout = 2;
+const double kDeadline = 8;
 
 // Opens a connection to database "tolvex" as user "root" with the "pgsql"
 // driver, the timeouts above and libpq's defaults for everything else
@@ -29,22 +30,16 @@ const int kDeadlineSeconds = 8;
 int getDbConnection(dbi_conn* conn);
 
 // dbi_conn_query under the client-side deadline: when the server has not
-// answered within kDeadlineSeconds, the connection's socket is shut down and
-// the query fails (NULL), as a failed statement does.
+// answered within kDeadline, the connection's socket is shut down and the
+// query fails (NULL), as a failed statement does.
 dbi_result DbQuery(dbi_conn conn, const std::string& sql);
 
 // The connection's last error message, "" when it has none; `*errcode` gets
 // its code when given.
 const char* DbErrorText(dbi_conn conn, int* errcode = nullptr);
 
-// Logs the connection's last error as "Query error: %d %s" at LOG_ERR and
-// counts it.
+// Logs the connection's last error as "Query error: %d %s" at LOG_ERR.
 void LogQueryError(dbi_conn conn);
-
-// Statements reported through LogQueryError since the process started: a
-// caller that needs to know whether a helper's statement failed compares it
-// before and after.
-long long QueryErrorCount();
 
 // `strText` as an SQL string literal for `conn`, quotes included and ready to
 // paste. Empty when libdbi gives no quoted copy, so the statement fails.
@@ -53,5 +48,9 @@ std::string Quote(dbi_conn conn, std::string strText);
 // Runs `sql` unchanged and discards any rows. True on success; on failure
 // logs "Query error: %d %s" at LOG_ERR and returns false.
 bool PerformSql(dbi_conn& conn, std::string sql);
+
+// The text of the first column of the first row `sql` returns, in *value
+// ("" for NULL). False when the statement failed or returned no row.
+bool QueryText(dbi_conn conn, const std::string& sql, std::string* value);
 
 #endif  // FIFODEL_DB_H_

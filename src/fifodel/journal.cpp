@@ -1,109 +1,344 @@
-// The counter journal: plain text, one "tenant delta" line per removed
-// file, appended as the file goes, so a kill between a call's files loses
-// nothing. It is small and written rarely, so
-// it is read back whole and rewritten whole (through a renamed temporary
-// file) whenever part of it has been committed.
+// Appended per chunk and settled per pass, the journal is small between
+// passes: it holds something only after a pass was cut short. It is then
+// resolved against the tree (which files are really gone) and the server
+// (which transactions really committed), rewritten whole and committed.
 #include "journal.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <string>
+#include <fstream>
+#include <set>
+#include <sstream>
 
+#include "audit.h"
+#include "db.h"
 #include "files.h"
 #include "logging.h"
 #include "paths.h"
-#include "tenancy.h"
+#include "tree.h"
 
 namespace {
 
-// Parses "tenant delta" lines; a torn last line (power lost mid-write) is
-// passed over.
-Owed Parse(FILE* in) {
-  Owed owed;
-  char line[128];
-  while (fgets(line, sizeof line, in)) {
-    long long llTenant, llDelta;
-    char end;
-    if (sscanf(line, "%lld %lld%c", &llTenant, &llDelta, &end) == 3 &&
-        end == '\n')
-      owed[llTenant] = SaturatingAdd(owed[llTenant], llDelta);
-  }
-  return owed;
+unsigned Checksum(const std::string& payload) {
+  unsigned h = 2166136261u;  // FNV-1a
+  for (unsigned char c : payload) h = (h ^ c) * 16777619u;
+  return h;
 }
 
-// Replaces the journal with `owed`, or removes it when nothing is owed.
-void Rewrite(const Owed& owed) {
-  std::string text;
-  for (const auto& [llTenant, llDelta] : owed)
-    if (llDelta != 0)
-      text += std::to_string(llTenant) + " " + std::to_string(llDelta) + "\n";
-  bool ok = text.empty()
-                ? RemoveFile(JOURNAL_DIR, JOURNAL_NAME)
-                : WriteAtomically(JOURNAL_DIR, JOURNAL_NAME, text, 0600, true);
-  if (!ok)
-    lg(LOG_ERR, "FIFO: cannot rewrite " JOURNAL_FILE ": %s", strerror(errno));
+std::string Line(const std::string& payload) {
+  char sum[16];
+  snprintf(sum, sizeof sum, " %08x\n", Checksum(payload));
+  return payload + sum;
+}
+
+// Paths may hold any byte but NUL: blanks, line ends and '%' are escaped.
+std::string Escape(const std::string& path) {
+  std::string out;
+  for (unsigned char c : path) {
+    char buf[4];
+    snprintf(buf, sizeof buf, "%%%02x", c);
+    out += c <= ' ' || c >= 0x7f || c == '%' ? buf : std::string(1, c);
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  const char* digits = "0123456789abcdef";
+  const char* at = c ? strchr(digits, c) : nullptr;
+  return at ? static_cast<int>(at - digits) : -1;
+}
+
+bool Unescape(const std::string& text, std::string* path) {
+  path->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      *path += text[i];
+      continue;
+    }
+    int hi = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+    int lo = hi < 0 ? -1 : HexDigit(text[i + 2]);
+    if (lo < 0) return false;
+    *path += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  return !path->empty();
+}
+
+// The payload of a line whose checksum holds; false for a torn or garbled
+// line.
+bool Payload(const std::string& line, std::string* payload) {
+  size_t blank = line.rfind(' ');
+  if (blank == std::string::npos || line.size() - blank != 9) return false;
+  unsigned sum = 0;
+  for (size_t i = blank + 1; i < line.size(); ++i) {
+    int d = HexDigit(line[i]);
+    if (d < 0) return false;
+    sum = sum * 16 + d;
+  }
+  *payload = line.substr(0, blank);
+  return Checksum(*payload) == sum;
+}
+
+bool ParseIntent(const std::string& payload, Intent* i) {
+  char mode;
+  int used = 0;
+  if (sscanf(payload.c_str(), "I %lld %lld %lld %llu %c %n", &i->llCall,
+             &i->llTenant, &i->llBytes, &i->ullIno, &mode, &used) != 5 ||
+      used == 0 || (mode != 'u' && mode != 's'))
+    return false;
+  i->fShred = mode == 's';
+  return Unescape(payload.substr(used), &i->strRel);
+}
+
+// One intent of a segment being resolved.
+struct Entry {
+  Intent intent;
+  bool fPending = true;    // no committed transaction charged it
+  bool fUnaudited = true;  // no audit line names it
+};
+
+// "C xid [tenant...]": a committed transaction (or one of unknown fate)
+// charged the segment's intents but those of the failed tenants.
+void Commit(const std::string& payload,
+            const std::function<XactFate(const std::string&)>& fate,
+            std::vector<Entry>* seg, Pending* p) {
+  std::istringstream in(payload.substr(2));
+  std::string xid;
+  std::set<long long> failed;
+  in >> xid;
+  for (long long t; in >> t;) failed.insert(t);
+  XactFate f = fate(xid);
+  if (f == kInProgress) p->fUndecided = true;
+  if (f == kUnknown) ++p->iUnknown;
+  if (f != kCommitted && f != kUnknown) return;
+  for (Entry& e : *seg)
+    if (!failed.count(e.intent.llTenant)) e.fPending = false;
+}
+
+void EndSegment(const std::function<bool(const Intent&)>& gone,
+                std::vector<Entry>* seg, Pending* p) {
+  for (const Entry& e : *seg) {
+    if (!(e.fPending || e.fUnaudited) || !gone(e.intent)) continue;
+    if (e.fUnaudited) p->unaudited.push_back(e.intent);
+    if (!e.fPending) continue;
+    p->charged.push_back(e.intent);
+    if (e.intent.llTenant != 0)
+      p->owed[e.intent.llTenant] =
+          SaturatingAdd(p->owed[e.intent.llTenant], -e.intent.llBytes);
+  }
+  seg->clear();
+}
+
+// Whether the intent's file has left the disk: its name is gone, or names
+// another inode. A path that cannot be looked at is not gone: a charge is
+// never invented.
+bool FileGone(int rootfd, const Intent& i) {
+  size_t slash = i.strRel.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : i.strRel.substr(0, slash);
+  int dirfd = OpenBeneath(rootfd, dir, false);
+  if (dirfd < 0) return errno == ENOENT || errno == ENOTDIR;
+  struct stat st;
+  bool fGone = fstatat(dirfd, i.strRel.c_str() + slash + 1, &st,
+                       AT_SYMLINK_NOFOLLOW) != 0
+                   ? errno == ENOENT
+                   : st.st_ino != i.ullIno;
+  close(dirfd);
+  return fGone;
+}
+
+XactFate Fate(dbi_conn conn, const std::string& xid) {
+  std::string status, one;
+  if (xid.find_first_not_of("0123456789") != std::string::npos)
+    return kUnknown;
+  if (!QueryText(conn, "SELECT pg_xact_status('" + xid + "'::xid8)", &status))
+    // An id from the future (a restored database) is refused; a connection
+    // that fails tells nothing.
+    return QueryText(conn, "SELECT 1", &one) ? kUnknown : kInProgress;
+  if (status == "committed") return kCommitted;
+  if (status == "aborted") return kAborted;
+  return status == "in progress" ? kInProgress : kUnknown;
+}
+
+void AuditRecovered(const std::vector<Intent>& intents) {
+  std::vector<AuditedCall> calls;
+  for (const Intent& i : intents) {
+    if (calls.empty() || calls.back().llId != i.llCall)
+      calls.push_back({i.llCall, i.llTenant, 0, {}});
+    calls.back().llBytes += i.llBytes;
+    calls.back().files.push_back((i.fShred ? "shredded " : "removed ") +
+                                 std::string(RECORDINGS_DIR "/") + i.strRel);
+  }
+  AuditCalls(0, calls);
+}
+
+std::string ReadJournal() {
+  std::ifstream in(JOURNAL_FILE);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Pending Resolve(dbi_conn conn) {
+  Tree tree;
+  tree.Open();
+  Pending p = ResolveJournal(
+      ReadJournal(), [&](const Intent& i) { return FileGone(tree.root(), i); },
+      [&](const std::string& xid) { return Fate(conn, xid); });
+  if (p.iBadLines)
+    lg(LOG_WARNING, "FIFO: %d torn or garbled lines of " JOURNAL_FILE
+       " skipped", p.iBadLines);
+  if (p.iUnknown)
+    lg(LOG_ERR, "FIFO: the database cannot tell whether %d tenant "
+       "transactions committed: taken as committed", p.iUnknown);
+  return p;
+}
+
+// The journal holds just `p`'s charges, so that a committed transaction
+// settles all of it. (A crash before the "A" that follows costs at most a
+// repeated audit line.)
+bool Rewrite(const Pending& p) {
+  std::string text = Line("S");
+  for (const Intent& i : p.charged) text += IntentLine(i);
+  return WriteAtomically(JOURNAL_DIR, JOURNAL_NAME, text, 0600, true);
 }
 
 }  // namespace
 
+std::string IntentLine(const Intent& i) {
+  return Line("I " + std::to_string(i.llCall) + " " +
+              std::to_string(i.llTenant) + " " + std::to_string(i.llBytes) +
+              " " + std::to_string(i.ullIno) + (i.fShred ? " s " : " u ") +
+              Escape(i.strRel));
+}
+
+Pending ResolveJournal(const std::string& text,
+                       const std::function<bool(const Intent&)>& gone,
+                       const std::function<XactFate(const std::string&)>& fate) {
+  Pending p;
+  std::vector<Entry> seg;
+  std::string payload;
+  size_t pos = 0;
+  for (size_t end; (end = text.find('\n', pos)) != std::string::npos;
+       pos = end + 1) {
+    Intent i;
+    if (!Payload(text.substr(pos, end - pos), &payload)) {
+      ++p.iBadLines;
+    } else if (payload == "S") {
+      EndSegment(gone, &seg, &p);
+    } else if (payload == "A") {
+      for (Entry& e : seg) e.fUnaudited = false;
+    } else if (payload.compare(0, 2, "C ") == 0) {
+      Commit(payload, fate, &seg, &p);
+    } else if (ParseIntent(payload, &i)) {
+      seg.push_back({i});
+    } else {
+      ++p.iBadLines;
+    }
+  }
+  if (pos < text.size()) ++p.iBadLines;  // a torn last line
+  EndSegment(gone, &seg, &p);
+  return p;
+}
+
 bool JournalPending() {
   struct stat st;
-  return fstatat(AT_FDCWD, JOURNAL_FILE, &st, 0) == 0;
-}
-
-Owed ReadJournal() {
-  FILE* in = fopen(JOURNAL_FILE, "re");
-  if (in == nullptr) return Owed();
-  Owed owed = Parse(in);
-  fclose(in);
-  return owed;
-}
-
-void SettleJournal(const Owed& committed) {
-  if (!JournalPending()) return;
-  Owed owed = ReadJournal();
-  for (const auto& [llTenant, llDelta] : committed)
-    owed[llTenant] = SaturatingAdd(owed[llTenant], -llDelta);
-  Rewrite(owed);
+  return fstatat(AT_FDCWD, JOURNAL_FILE, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         st.st_size > 0;
 }
 
 void ApplyPendingJournal() {
   if (!JournalPending()) return;
-  Owed owed = ReadJournal();
+  dbi_conn conn;
+  if (getDbConnection(&conn) != 0) {
+    lg(LOG_ERR, "Cannot connect to database to do tenant updates");
+    return;
+  }
+  Pending p = Resolve(conn);
+  dbi_conn_close(conn);
+  if (p.fUndecided) return;  // the server has yet to decide: later
+  if (!p.owed.empty() && !Rewrite(p)) {
+    lg(LOG_ERR, "FIFO: cannot rewrite " JOURNAL_FILE ": %s", strerror(errno));
+    return;
+  }
+  AuditRecovered(p.unaudited);
+  if (p.owed.empty()) {
+    RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
+    return;
+  }
   lg(LOG_NOTICE, "FIFO: applying the counter journal of %zu tenants",
-     owed.size());
-  SettleJournal(owed.empty() ? owed : CommitCounterDeltas(owed));
+     p.owed.size());
+  Journal journal(true);
+  journal.Audited();
+  LLMAP done = CommitCounterDeltas(
+      p.owed, [&](const std::string& xid, const LLMAP& failed) {
+        return journal.BeforeCommit(xid, failed);
+      });
+  if (done.size() == p.owed.size()) journal.Settled();
 }
 
 Journal::~Journal() {
   if (fd_ >= 0) close(fd_);
 }
 
-void Journal::Append(long long llTenantId, long long llBytes) {
+bool Journal::Append(const std::string& text, bool fSync) {
   if (fd_ < 0) {
     mkdir(JOURNAL_DIR, 0700);
-    fd_ = open(JOURNAL_FILE, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int dirfd = OpenDir(JOURNAL_DIR);
+    fd_ = dirfd < 0 ? -1 : OpenAppend(dirfd, JOURNAL_NAME, 0600);
+    if (dirfd >= 0) close(dirfd);
+    // A leftover of a pass cut short stays in front of this pass's segment.
+    llBase_ = fd_ < 0 ? -1 : fWhole_ ? 0 : lseek(fd_, 0, SEEK_END);
   }
-  std::string line =
-      std::to_string(llTenantId) + " " +
-      std::to_string(llBytes == LLONG_MIN ? LLONG_MAX : -llBytes) + "\n";
-  if (fd_ >= 0 && WriteAll(fd_, line)) return;
-  // Once a pass: the same failure would repeat for every file.
-  if (!fComplained_)
-    lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s", strerror(errno));
-  fComplained_ = true;
+  if (llBase_ < 0 || fDirty_) return false;
+  off_t at = lseek(fd_, 0, SEEK_END);
+  const std::string head = fWritten_ || fWhole_ ? "" : Line("S");
+  if (WriteAll(fd_, head + text) && (!fSync || fdatasync(fd_) == 0)) {
+    fWritten_ = true;
+    return true;
+  }
+  // No half line may stay in front of the next.
+  int err = errno;
+  fDirty_ = ftruncate(fd_, at) != 0;
+  errno = err;
+  return false;
 }
 
-void Journal::Sync() {
-  if (fd_ < 0 || fdatasync(fd_) == 0 || fComplained_) return;
-  lg(LOG_ERR, "FIFO: cannot append to " JOURNAL_FILE ": %s", strerror(errno));
+bool Journal::Intend(const std::vector<Intent>& intents) {
+  std::string text;
+  for (const Intent& i : intents) text += IntentLine(i);
+  if (Append(text, true)) return true;
+  if (!fComplained_)
+    lg(LOG_ERR, "FIFO: cannot write %s: %s; counts of this pass are at risk",
+       JOURNAL_FILE, strerror(errno));
   fComplained_ = true;
+  return false;
+}
+
+void Journal::Audited() { Append(Line("A"), false); }
+
+bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
+  std::string payload = "C " + xid;
+  for (const auto& [tenant, delta] : failed)
+    payload += " " + std::to_string(tenant);
+  if (Append(Line(payload), true)) return true;
+  // Without its line a commit could be replayed: the segment goes instead,
+  // so that a crash can lose these counts, never double them.
+  if (!fWritten_ && !fDirty_) return true;
+  fWritten_ = fDirty_ = ftruncate(fd_, llBase_) != 0 || fdatasync(fd_) != 0;
+  return !fWritten_;
+}
+
+void Journal::Settled() {
+  if (fd_ < 0) return;
+  if (llBase_ == 0) {
+    RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
+  } else if (fWritten_ && ftruncate(fd_, llBase_) != 0) {
+    lg(LOG_ERR, "FIFO: cannot shorten " JOURNAL_FILE ": %s", strerror(errno));
+  }
 }

@@ -1,27 +1,29 @@
 // flock rather than a pid file alone: the kernel drops the lock with the
-// process, however it ends, so a stale file never blocks a restart.
+// process, however it ends, so a stale file never blocks a restart. A
+// directory rather than a file in it: a file can be replaced by a directory,
+// a dangling link or a fifo, and a guard that then fails open lets two
+// instances charge every tenant twice.
 #include "lock.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <fstream>
+
+#include "files.h"
 #include "logging.h"
 #include "paths.h"
 
 namespace {
 
-std::string ReadPid(int fd) {
-  char buf[32] = {};
-  ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
-  std::string pid(buf, n > 0 ? n : 0);
-  while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' '))
-    pid.pop_back();
-  return Printable(pid);
+std::string ReadPid() {
+  std::string pid;
+  std::ifstream(PID_FILE) >> pid;
+  return Printable(pid.substr(0, 20));
 }
 
 // `fifodel status` holds a shared lock for a moment; do not mistake it for
@@ -36,40 +38,43 @@ bool LockWithRetries(int fd) {
   return false;
 }
 
+int OpenLockable() {
+  mkdir(STATE_DIR, 0755);
+  int fd = OpenDir(STATE_DIR);
+  return fd >= 0 ? fd : OpenDir(RECORDINGS_DIR);
+}
+
 }  // namespace
 
-bool TakeInstanceLock() {
-  mkdir(STATE_DIR, 0755);
-  int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) {
-    lg(LOG_ERR, "fifodel: cannot open %s: %s", LOCK_FILE, strerror(errno));
-    return true;
+InstanceLock::Result InstanceLock::Take() {
+  int fd = OpenLockable();
+  if (fd >= 0 && LockWithRetries(fd)) {
+    fd_ = fd;
+    // Readable by all: `fifodel status` may run as a monitoring user.
+    WriteAtomically(STATE_DIR, PID_NAME,
+                    std::to_string(getpid()) + "\n", 0644, false);
+    return kTaken;
   }
-  if (!LockWithRetries(fd)) {
-    if (errno == EWOULDBLOCK) {
-      lg(LOG_ERR, "fifodel: already running as pid %s (%s), exiting",
-         ReadPid(fd).c_str(), LOCK_FILE);
-      close(fd);
-      return false;
-    }
-    lg(LOG_ERR, "fifodel: cannot lock %s: %s", LOCK_FILE, strerror(errno));
-    return true;
+  int err = errno;
+  if (fd >= 0) close(fd);
+  if (err == EWOULDBLOCK) {
+    lg(LOG_ERR, "fifodel: already running as pid %s (%s), exiting",
+       ReadPid().c_str(), STATE_DIR);
+    return kHeldElsewhere;
   }
-  // Readable by all: `fifodel status` may run as a monitoring user.
-  fchmod(fd, 0644);
-  std::string pid = std::to_string(getpid()) + "\n";
-  if (ftruncate(fd, 0) != 0 ||
-      pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
-    lg(LOG_ERR, "fifodel: cannot write %s: %s", LOCK_FILE, strerror(errno));
-  return true;  // fd stays open: the lock lasts as long as the process
+  if (!fComplained_)
+    lg(LOG_ERR, "fifodel: cannot lock %s: %s; no pass runs until it can",
+       STATE_DIR, strerror(err));
+  fComplained_ = true;
+  return kUnavailable;
 }
 
 bool InstanceRunning(std::string* pid) {
   pid->clear();
-  int fd = open(LOCK_FILE, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = OpenDir(STATE_DIR);
   if (fd < 0) return false;
   bool fHeld = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  if (fHeld) *pid = ReadPid(fd);
+  if (fHeld) *pid = ReadPid();
   close(fd);  // drops our shared lock, if we got it
   return fHeld;
 }

@@ -19,9 +19,11 @@ extern bool g_verboseLogging;
 void lg(int prio, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// `text` with its control characters escaped ("\n" for a newline, "\xNN" for
-// the others without a short form), so that a name taken from a row or the
-// tree cannot forge log lines. Everything else is left as it is.
+// `text` as printable, valid UTF-8: control characters escaped ("\n" for a
+// newline, "\xNN" for the others without a short form) and so is every byte
+// that is not part of a valid UTF-8 sequence, so that a name taken from a row
+// or the tree can neither forge a log line nor spoil a JSON document. Valid
+// multi-byte characters stay as they are.
 std::string Printable(const std::string& text);
 
 #endif  // FIFODEL_LOGGING_H_

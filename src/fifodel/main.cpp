@@ -1,11 +1,13 @@
 // fifodel's entry: chooses the run mode, detaches when asked and hands over
 // to the monitor, or runs one simulated pass. Every exit of the service has
-// status 0; only `fifodel status` reports through its exit status.
+// status 0; only `fifodel status` and a command line that cannot be
+// followed report through their exit status.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -27,19 +29,21 @@ void signal_handler(int iSignal) {
 
 // Initialises the database library and runs the monitor. Never returns; a
 // second instance ends here, with status 0 like every other exit.
-[[noreturn]] void run_FIFO() {
+[[noreturn]] void run_FIFO(const ServiceOptions& opts) {
   dbi_initialize_r(nullptr, &g_DbiInst);
-  if (!TakeInstanceLock()) exit(0);
+  InstanceLock lock;
+  InstanceLock::Result taken = lock.Take();
+  if (taken == InstanceLock::kHeldElsewhere) exit(0);
   // Counts left by a pass that was cut short go first, before a new pass
   // could add to them.
-  ApplyPendingJournal();
-  FIFO_check();
+  if (taken == InstanceLock::kTaken) ApplyPendingJournal();
+  FIFO_check(opts, &lock);
 }
 
 // Detaches: one fork, a new session, standard descriptors on /dev/null.
 // Returns 0 in the parent, 1 when the fork or the new session fails; the
 // child does not return otherwise.
-int spawn_FIFO_mod() {
+int spawn_FIFO_mod(const ServiceOptions& opts) {
   pid_t pid = fork();
   if (pid < 0) return 1;
   if (pid > 0) return 0;
@@ -50,11 +54,29 @@ int spawn_FIFO_mod() {
   open("/dev/null", O_RDWR);
   (void)!dup(0);
   (void)!dup(0);
-  run_FIFO();
+  run_FIFO(opts);
   return 0;
 }
 
 namespace {
+
+const char kUsage[] =
+    "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"
+    "       fifodel --fifodelsim BYTES\n"
+    "       fifodel status [--json]\n"
+    "       fifodel --help | --version\n"
+    "Keeps /recordings from filling, oldest archived calls first.\n"
+    "  (none)     run as a daemon, logging to the system logger\n"
+    "  debug      run in the foreground, logging to standard output\n"
+    "  nofork     run in the foreground, logging to the system logger\n"
+    "  --metrics-dir DIR\n"
+    "             write DIR/fifodel.prom after every measurement\n"
+    "  --fifodelsim BYTES\n"
+    "             one simulated pass for BYTES: lists what would go and\n"
+    "             changes nothing\n"
+    "  status     what the running service last published; exits 0 ok,\n"
+    "             1 warning, 2 critical, 3 unknown\n"
+    "See fifodel(8).\n";
 
 // One simulated pass for the byte count in `acBytes`, then exit.
 int Simulate(const char* acBytes) {
@@ -71,6 +93,35 @@ int Simulate(const char* acBytes) {
   return 0;
 }
 
+// `fifodel status [--json]`; anything else is unknown, as monitoring
+// plugins read 3.
+int Status(int argc, char** argv) {
+  bool fJson = false;
+  for (int i = 2; i < argc; ++i) {
+    if (strcmp(argv[i], "--json") != 0) {
+      fprintf(stderr, "fifodel: unknown option %s\n%s", argv[i], kUsage);
+      return 3;
+    }
+    fJson = true;
+  }
+  return StatusCommand(fJson);
+}
+
+// The directory of "--metrics-dir DIR" anywhere on the command line into
+// `opts`; false, having said why, when it is missing or no directory.
+bool MetricsDir(int argc, char** argv, ServiceOptions* opts) {
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--metrics-dir") != 0) continue;
+    struct stat st;
+    if (i + 1 == argc || stat(argv[i + 1], &st) != 0 || !S_ISDIR(st.st_mode)) {
+      fprintf(stderr, "fifodel: --metrics-dir needs an existing directory\n");
+      return false;
+    }
+    opts->strMetricsDir = argv[i + 1];
+  }
+  return true;
+}
+
 // A reader that went away (`fifodel debug | head`) must not end the service.
 // A handler rather than SIG_IGN: an ignored SIGPIPE would be inherited by
 // the shell commands the service runs.
@@ -85,34 +136,37 @@ void Handle(int sig, void (*handler)(int)) {
   sigaction(sig, &sa, nullptr);
 }
 
-// The value of "--metrics-dir DIR" anywhere on the command line, or "".
-std::string MetricsDir(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i)
-    if (strcmp(argv[i], "--metrics-dir") == 0) return argv[i + 1];
-  return "";
+bool Is(int argc, char** argv, const char* word) {
+  return argc >= 2 && strcmp(argv[1], word) == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Handle(SIGPIPE, OnBrokenPipe);
-  if (argc >= 2 && strcmp(argv[1], "status") == 0)
-    return StatusCommand(argc >= 3 && strcmp(argv[2], "--json") == 0);
-  if (argc >= 3 && strcmp(argv[1], "--fifodelsim") == 0)
-    return Simulate(argv[2]);
+  if (Is(argc, argv, "--help") || Is(argc, argv, "-h")) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (Is(argc, argv, "--version")) {
+    puts("fifodel " FIFODEL_VERSION);
+    return 0;
+  }
+  if (Is(argc, argv, "status")) return Status(argc, argv);
+  if (argc >= 3 && Is(argc, argv, "--fifodelsim")) return Simulate(argv[2]);
+  ServiceOptions opts;
+  if (!MetricsDir(argc, argv, &opts)) return 2;
 
   puts("Starting Tolvex FIFO");
   Handle(SIGTERM, signal_handler);
   Handle(SIGINT, signal_handler);
-  g_strMetricsDir = MetricsDir(argc, argv);
-
-  if (argc >= 2 && strcmp(argv[1], "debug") == 0) {
+  if (Is(argc, argv, "debug")) {
     puts("Opened in debug mode.....");
     g_useSysLogger = false;
-    run_FIFO();
-  } else if (argc >= 2 && strcmp(argv[1], "nofork") == 0) {
-    run_FIFO();
+    run_FIFO(opts);
+  } else if (Is(argc, argv, "nofork")) {
+    run_FIFO(opts);
   }
-  spawn_FIFO_mod();
+  spawn_FIFO_mod(opts);
   return 0;
 }

@@ -1,20 +1,29 @@
 // The main loop. Pacing follows the latest measurement: the closer free space
-// gets to the trigger level, the more often it is measured.
+// gets to the trigger level, the more often it is measured. The monitor owns
+// everything that outlives a pass: the totals, the fill-rate samples, the
+// stuck items and the last pass, which it publishes after every step.
 #include "monitor.h"
 
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "faults.h"
+#include "files.h"
+#include "forecast.h"
+#include "journal.h"
 #include "logging.h"
+#include "metrics.h"
 #include "notify.h"
 #include "paths.h"
 #include "reclaim.h"
 #include "removal.h"
-#include "report.h"
 #include "shell.h"
-#include "state.h"
+#include "statedoc.h"
 #include "tree.h"
 
 unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
@@ -41,6 +50,8 @@ unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
 
 namespace {
 
+const long long kMB = 1048576;
+
 // A measurement without the log lines of one; false when statvfs failed.
 bool Measure(DiskSpace* ds) {
   ds->liToFree = 0;
@@ -53,9 +64,216 @@ bool Measure(DiskSpace* ds) {
   return true;
 }
 
-}  // namespace
+const char* Level(const DiskSpace& ds) {
+  if (ds.uliMegsTrigger == 0) return "unknown";
+  if (ds.liToFree > 0) return "low";
+  if (ds.ratherLow) return "rather_low";
+  return ds.somewhatLow ? "somewhat_low" : "ample";
+}
 
-std::string g_strMetricsDir;
+void Sleep(double seconds) { usleep(static_cast<useconds_t>(Scaled(seconds) * 1e6)); }
+
+// Logs a failure to write `what` once, until it succeeds again.
+void Complain(bool ok, const std::string& what, bool* pfComplained) {
+  if (!ok && !*pfComplained)
+    lg(LOG_WARNING, "fifodel: cannot write %s: %s", Printable(what).c_str(),
+       strerror(errno));
+  *pfComplained = !ok;
+}
+
+class Monitor {
+ public:
+  Monitor(const ServiceOptions& opts, InstanceLock* lock)
+      : opts_(opts), lock_(lock) {}
+  [[noreturn]] void Run();
+
+ private:
+  void Observe(bool fAfterPass);
+  bool Shortage();
+  bool Reclaim();
+  void EmptyLogs();
+  ServiceState Snapshot() const;
+  void Publish();
+  std::string StatusLine() const;
+
+  const ServiceOptions& opts_;
+  InstanceLock* lock_;
+  DiskSpace ds_ = {0, 0, false, false};
+  DiskSpace shown_ = {0, 0, false, false};  // the last measurement, quiet or not
+  time_t tMeasured_ = 0;
+  long long llFree_ = -1, llTrigger_ = -1;  // the last good measurement
+  Forecast forecast_;
+  StuckRegistry stuck_;
+  Totals totals_;
+  PassReport pass_;
+  long long llFreeAfterPass_ = -1;
+  std::string strOldest_;
+  bool fPassRunning_ = false;
+  bool fJournalPending_ = false;  // as it was when the running pass began
+  time_t tPublished_ = 0;
+  bool fLogsSaid_ = false, fStateFailed_ = false, fMetricsFailed_ = false;
+};
+
+ServiceState Monitor::Snapshot() const {
+  ServiceState st;
+  st.llPid = getpid();
+  st.tWritten = time(nullptr);
+  st.tMeasured = tMeasured_;
+  st.fMeasureOk = shown_.uliMegsTrigger != 0;
+  st.llFreeBytes = llFree_;
+  st.llTriggerBytes = llTrigger_;
+  st.strLevel = Level(shown_);
+  st.dRate = forecast_.Rate();
+  st.llSamples = forecast_.Samples();
+  st.llForecast = st.fMeasureOk ? forecast_.Seconds(llFree_, llTrigger_) : -1;
+  st.pass = pass_;
+  st.llFreeAfterPass = llFreeAfterPass_;
+  st.strOldestDirectory = strOldest_;
+  // A pass's own segment is no debt: only what was there before it.
+  st.fJournalPending = fPassRunning_ ? fJournalPending_ : JournalPending();
+  for (const auto& [key, why] : stuck_.Items())
+    st.stuck.push_back({key.KindName(), key.Name(), Printable(why)});
+  st.llStuckUncounted = stuck_.Uncounted();
+  st.totals = totals_;
+  return st;
+}
+
+void Monitor::Publish() {
+  ServiceState st = Snapshot();
+  tPublished_ = st.tWritten;
+  if (mkdir(STATE_DIR, 0755) != 0 && errno != EEXIST) {
+    Complain(false, STATE_DIR, &fStateFailed_);
+  } else {
+    Complain(WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false),
+             STATE_FILE, &fStateFailed_);
+  }
+  if (opts_.strMetricsDir.empty()) return;
+  Complain(WriteAtomically(opts_.strMetricsDir, METRICS_NAME, FormatMetrics(st),
+                           0644, false),
+           opts_.strMetricsDir + "/" METRICS_NAME, &fMetricsFailed_);
+}
+
+// "free 1234 MB, trigger 250 MB, last pass 12:03 covered freed 640 MB"
+std::string Monitor::StatusLine() const {
+  if (shown_.uliMegsTrigger == 0) return "free space unknown: measurement failed";
+  std::string text = "free " + std::to_string(shown_.uliMegsFree) +
+                     " MB, trigger " + std::to_string(shown_.uliMegsTrigger) +
+                     " MB";
+  if (pass_.tEnd == 0) return text;
+  char hhmm[8];
+  struct tm tm;
+  strftime(hhmm, sizeof hhmm, "%H:%M", localtime_r(&pass_.tEnd, &tm));
+  return text + ", last pass " + hhmm + " " + kOutcomeNames[pass_.outcome] +
+         " freed " + std::to_string(pass_.llBytesFreed / kMB) + " MB";
+}
+
+// After every measurement: the forecast, the state, the metrics and the
+// service manager.
+void Monitor::Observe(bool fAfterPass) {
+  time_t now = tMeasured_ = time(nullptr);
+  if (shown_.uliMegsTrigger != 0) {
+    llFree_ = static_cast<long long>(shown_.ullBytesFree);
+    llTrigger_ = static_cast<long long>(shown_.uliMegsTrigger) * kMB;
+    if (!fAfterPass) forecast_.Add(now, llFree_);
+  }
+  if (fAfterPass) llFreeAfterPass_ = shown_.uliMegsTrigger ? llFree_ : -1;
+  long long llSeconds = shown_.uliMegsTrigger ? forecast_.Seconds(llFree_, llTrigger_) : -1;
+  if (!fAfterPass && forecast_.Warn(llSeconds, now, pass_.tEnd))
+    lg(LOG_WARNING,
+       "FIFO_check: free space will reach the trigger level in %lld min "
+       "(free %lld MB, trigger %lld MB, shrinking %.1f MB/min)",
+       llSeconds / 60, llFree_ / kMB, llTrigger_ / kMB,
+       forecast_.Rate() * 60 / kMB);
+  Publish();
+  NotifyStatus(StatusLine());
+  if (!fAfterPass) NotifyWatchdog();
+}
+
+// Runs a pass for the shortfall in ds_ and reports on it from a silent
+// measurement: a logged one would add a line to every pass. True when the
+// pass pruned directories.
+bool Monitor::Reclaim() {
+  if (!lock_->Held()) {
+    InstanceLock::Result r = lock_->Take();
+    if (r == InstanceLock::kHeldElsewhere) exit(0);
+    if (r != InstanceLock::kTaken) return false;
+  }
+  PassRequest req;
+  req.liBytesToFree = ds_.liToFree;
+  req.llNumber = pass_.llNumber + 1;
+  req.known = &stuck_;
+  req.betweenChunks = [this] {
+    NotifyWatchdog();
+    // Keeps `fifodel status` from taking a busy service for a hung one.
+    if (time(nullptr) - tPublished_ >= 10) Publish();
+  };
+  fJournalPending_ = JournalPending();
+  fPassRunning_ = true;
+  pass_ = PassReport();
+  pass_.llNumber = req.llNumber;
+  pass_.tStart = time(nullptr);
+  pass_ = RunPass(req);
+  fPassRunning_ = false;
+  totals_.Add(pass_);
+  for (const StuckItem& item : pass_.stuck) stuck_.Note(item);
+  for (const StuckKey& key : pass_.loosened) stuck_.Clear(key);
+  if (!pass_.strOldestDirectory.empty()) strOldest_ = pass_.strOldestDirectory;
+  forecast_.Forget();
+  shown_ = ds_;
+  Measure(&shown_);
+  Observe(true);
+  return pass_.outcome == kOutcomePruned;
+}
+
+// Empties the diagnostic logs. What stays there is said once, until the
+// directory empties again: the same file would stay in every shortage.
+void Monitor::EmptyLogs() {
+  WalkResult r = EmptyDirectory(LOG_DIR);
+  if (!r.strLeftover.empty()) r.stays.emplace_back(r.strLeftover, r.strLeftoverWhy);
+  if (!fLogsSaid_)
+    for (const auto& [path, why] : r.stays)
+      lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(path).c_str(), why.c_str());
+  fLogsSaid_ = !r.fDone && !r.stays.empty();
+}
+
+// Stops captures and deletes logs; if that is not enough, runs a pass. True
+// when the next measurement must follow at once.
+bool Monitor::Shortage() {
+  lg(LOG_WARNING, "FIFO_check: Free: %llu Mb (TOO LOW)", ds_.uliMegsFree);
+  lg(LOG_NOTICE, "FIFO_check: %lld bytes difference from threshold",
+     ds_.liToFree);
+  // Exit statuses do not matter: no capture running or no log to delete
+  // is the usual case.
+  RunShell(STOP_CAPTURES_CMD);
+  EmptyLogs();
+  forecast_.Forget();
+  ds_.Calc();
+  shown_ = ds_;
+  Observe(false);
+  if (ds_.TooLow()) return Reclaim();
+  lg(LOG_NOTICE, "FIFO_check: solved by deleting logs/traces");
+  return false;
+}
+
+void Monitor::Run() {
+  lg(LOG_NOTICE, "FIFO program started");
+  if (file_exists(VERBOSE_MARKER)) g_verboseLogging = true;
+  NotifyReady();
+  bool fAtOnce = false;
+  for (;;) {
+    if (!fAtOnce) Sleep(5);
+    ds_.Calc();
+    shown_ = ds_;
+    Observe(false);
+    // Stale directories were pruned: measure again, and go on to the calls
+    // if that was not enough, without waiting for the next cycle.
+    fAtOnce = ds_.TooLow() && Shortage();
+    if (fAtOnce || ds_.ratherLow) continue;
+    Sleep(ds_.somewhatLow ? 10 : 55);
+  }
+}
+
+}  // namespace
 
 void DiskSpace::Calc() {
   if (!Measure(this)) {
@@ -69,90 +287,6 @@ void DiskSpace::Calc() {
 
 bool DiskSpace::TooLow() { return liToFree > 0; }
 
-namespace {
-
-// "free 1234 MB, trigger 250 MB, last pass 12:03 freed 640 MB"
-std::string StatusLine(const DiskSpace& ds) {
-  if (ds.uliMegsTrigger == 0) return "free space unknown: measurement failed";
-  std::string text = "free " + std::to_string(ds.uliMegsFree) +
-                     " MB, trigger " + std::to_string(ds.uliMegsTrigger) +
-                     " MB";
-  if (g_lastPass.llNumber == 0 || g_lastPass.tEnd == 0) return text;
-  char hhmm[8];
-  struct tm tm;
-  strftime(hhmm, sizeof hhmm, "%H:%M", localtime_r(&g_lastPass.tEnd, &tm));
-  return text + ", last pass " + hhmm + " " +
-         PassOutcomeName(g_lastPass.outcome) + " freed " +
-         std::to_string(g_lastPass.llBytesFreed / 1048576) + " MB";
-}
-
-// After every measurement: the state, the metrics and the service manager.
-void Observe(const DiskSpace& ds) {
-  NoteMeasurement(ds);
-  NotifyStatus(StatusLine(ds));
-  NotifyWatchdog();
-}
-
-// Runs a pass for the shortfall in `ds` and reports on it from a silent
-// measurement: a logged one would add a line to every pass. True when the
-// pass pruned directories.
-bool Reclaim(const DiskSpace& ds) {
-  bool fPruned = FIFO_delete(ds.liToFree, false);
-  ForgetFillRate();
-  DiskSpace after = ds;
-  Measure(&after);
-  NotePassEnd(after);
-  NotifyStatus(StatusLine(after));
-  return fPruned;
-}
-
-// Empties the diagnostic logs. What stays there is said once, until the
-// directory empties again: the same file would stay in every shortage.
-void EmptyLogs() {
-  static bool fSaid = false;
-  Leftover left;
-  if (EmptyDirectory(LOG_DIR, &left) || left.strPath.empty()) {
-    fSaid = false;
-    return;
-  }
-  if (!fSaid)
-    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(left.strPath).c_str(),
-       left.strWhy.c_str());
-  fSaid = true;
-}
-
-// Stops captures and deletes logs; if that is not enough, runs a pass. True
-// when the next measurement must follow at once.
-bool Shortage(DiskSpace* ds) {
-  lg(LOG_WARNING, "FIFO_check: Free: %llu Mb (TOO LOW)", ds->uliMegsFree);
-  lg(LOG_NOTICE, "FIFO_check: %lld bytes difference from threshold",
-     ds->liToFree);
-  // Exit statuses do not matter: no capture running or no log to delete
-  // is the usual case.
-  RunShell(STOP_CAPTURES_CMD);
-  EmptyLogs();
-  ForgetFillRate();
-  ds->Calc();
-  Observe(*ds);
-  // Stale directories were pruned: measure again before any call goes.
-  if (ds->TooLow()) return Reclaim(*ds);
-  lg(LOG_NOTICE, "FIFO_check: solved by deleting logs/traces");
-  return false;
-}
-
-}  // namespace
-
-[[noreturn]] void FIFO_check() {
-  lg(LOG_NOTICE, "FIFO program started");
-  if (file_exists(VERBOSE_MARKER)) g_verboseLogging = true;
-  NotifyReady();
-  DiskSpace ds = {0, 0, false, false};
-  for (;;) {
-    sleep(5);
-    ds.Calc();
-    Observe(ds);
-    if (ds.TooLow() && Shortage(&ds)) continue;
-    if (ds.ratherLow) continue;
-    sleep(ds.somewhatLow ? 10 : 55);
-  }
+void FIFO_check(const ServiceOptions& opts, InstanceLock* lock) {
+  Monitor(opts, lock).Run();
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "lock.h"
+
 // One measurement of the file system holding /recordings. MB are 2^20 bytes.
 struct DiskSpace {
   unsigned long long uliMegsFree;  // free MB at the last good measurement
@@ -34,14 +36,17 @@ unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
                                   unsigned long long ulBavail,
                                   unsigned long long ulBsize);
 
+struct ServiceOptions {
+  std::string strMetricsDir;  // where fifodel.prom goes; empty: nowhere
+};
+
 // Measures every 5, 15 or 60 seconds, faster as space shrinks; when space is
 // too low stops captures, deletes logs and, if still short, runs a
-// reclamation pass. After every measurement and pass it refreshes the state
-// file, the metrics (when a directory for them was given) and the service
+// reclamation pass (only while `lock` is held). A pass that pruned stale
+// directories is followed by a new measurement at once, and a new pass if
+// space is still short: pruning never costs a cycle. After every measurement
+// and pass it publishes the state document, the metrics and the service
 // manager's status and watchdog. Never returns.
-[[noreturn]] void FIFO_check();
-
-// Where FIFO_check writes fifodel.prom each cycle; empty: no metrics.
-extern std::string g_strMetricsDir;
+[[noreturn]] void FIFO_check(const ServiceOptions& opts, InstanceLock* lock);
 
 #endif  // FIFODEL_MONITOR_H_

@@ -25,11 +25,13 @@
 #define LOG_DIR "/recording/log"
 
 // Held with an exclusive flock by the running service: one instance only.
-#define LOCK_FILE "/run/fifodel/fifodel.lock"
-// State of the running service, for `fifodel status`; replaced atomically.
+// It holds the state of the running service, for `fifodel status` (a JSON
+// document, replaced atomically), and the process id of the lock's holder.
 #define STATE_DIR "/run/fifodel"
-#define STATE_NAME "state"
+#define STATE_NAME "state.json"
 #define STATE_FILE STATE_DIR "/" STATE_NAME
+#define PID_NAME "fifodel.pid"
+#define PID_FILE STATE_DIR "/" PID_NAME
 
 // The counter journal (the unit's StateDirectory=).
 #define JOURNAL_DIR "/var/lib/fifodel"
@@ -37,6 +39,11 @@
 #define JOURNAL_FILE JOURNAL_DIR "/" JOURNAL_NAME
 
 // The audit trail: one line per reclaimed call and pruned directory.
-#define AUDIT_FILE "/var/log/fifodel/reclaimed.log"
+#define AUDIT_DIR "/var/log/fifodel"
+#define AUDIT_NAME "reclaimed.log"
+#define AUDIT_FILE AUDIT_DIR "/" AUDIT_NAME
+
+// The metrics file written into the directory given with --metrics-dir.
+#define METRICS_NAME "fifodel.prom"
 
 #endif  // FIFODEL_PATHS_H_

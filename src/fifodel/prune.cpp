@@ -15,9 +15,9 @@
 
 #include "audit.h"
 #include "calls.h"
+#include "faults.h"
 #include "logging.h"
 #include "paths.h"
-#include "report.h"
 #include "tree.h"
 
 namespace {
@@ -60,40 +60,40 @@ bool InTheFuture(const Hour& h) {
   return h.Key() > HourOf(local).Key() && h.Key() > HourOf(utc).Key();
 }
 
-// A stale directory stays; said once per process.
-void Stays(const std::string& strPath, const std::string& strReason) {
-  if (NoteStuck("directory " + strPath, strReason))
-    lg(LOG_WARNING, "FIFO delete directory: %s stays: %s", strPath.c_str(),
-       strReason.c_str());
+bool Stays(const PruneContext& ctx, const std::string& strPath,
+           const std::string& strWhy) {
+  ReportStuck(ctx.known, LOG_WARNING,
+              {{StuckKey::kDirectory, 0, strPath}, strWhy},
+              &ctx.report->stuck);
+  return false;
 }
 
 // False, having said why, while a call not yet archived lives below `strRel`.
 bool MayGo(const std::string& strPath, const std::string& strRel,
            const PruneContext& ctx) {
   long long llId = 0;
+  FaultPoint("pending-question");
   int found = PendingCallIn(ctx.conn, strRel, &llId);
   if (found == 0) return true;
-  Stays(strPath, found > 0 ? "call " + std::to_string(llId) +
-                                 " in it is not archived yet"
-                           : "the database cannot tell what lives in it");
-  return false;
+  return Stays(ctx, strPath,
+               found > 0 ? "call " + std::to_string(llId) +
+                               " in it is not archived yet"
+                         : "the database cannot tell what lives in it");
 }
 
-// Removes the existing entry `strName` of `parentfd`; true when it is gone.
-bool Remove(int parentfd, const std::string& strName,
-            const std::string& strPath, const PruneContext& ctx) {
-  Leftover left;
-  if (!RemoveTree(parentfd, strName.c_str(), strPath, &left)) {
-    if (NoteStuck("directory " + strPath, "could not be removed whole") &&
-        !left.strPath.empty())
-      lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(left.strPath).c_str(),
-         left.strWhy.c_str());
+// Removes `strRel`; true when it is gone.
+bool Remove(const std::string& strPath, const std::string& strRel,
+            const PruneContext& ctx) {
+  WalkResult walk = RemoveTree(ctx.rootfd, RECORDINGS_DIR, strRel);
+  for (const auto& [path, why] : walk.stays) Stays(ctx, path, why);
+  if (!walk.fDone) {
+    if (!walk.strLeftover.empty())
+      Stays(ctx, strPath, walk.strLeftover + ": " + walk.strLeftoverWhy);
     return false;
   }
-  ClearStuck("directory " + strPath);
-  AuditDirectory(ctx.llPass, strPath);
-  ++g_lastPass.llDirsPruned;
-  ++g_totals.llDirsPruned;
+  ctx.report->loosened.push_back({StuckKey::kDirectory, 0, strPath});
+  AuditDirectory(ctx.report->llNumber, strPath);
+  ++ctx.report->llDirsPruned;
   return true;
 }
 
@@ -104,26 +104,20 @@ bool deleteDirectory(std::string strDirectory, bool fSim,
   const std::string strPrefix = RECORDINGS_DIR "/";
   if (strDirectory.compare(0, strPrefix.size(), strPrefix) != 0) return false;
   const std::string strRel = strDirectory.substr(strPrefix.size());
-  const size_t slash = strRel.rfind('/');
-  const std::string strParent =
-      slash == std::string::npos ? "." : strRel.substr(0, slash);
-  const std::string strName = strRel.substr(slash + 1);
-  int parentfd = OpenBeneath(ctx.rootfd, strParent, false);
-  if (parentfd < 0) {
-    if (errno == ELOOP || errno == EXDEV)
-      Stays(strDirectory, ResolveFailure(errno));
-    return false;
-  }
+  size_t slash = strRel.rfind('/');
+  int parentfd = OpenBeneath(
+      ctx.rootfd, slash == std::string::npos ? "." : strRel.substr(0, slash),
+      false);
+  if (parentfd < 0)
+    return (errno == ELOOP || errno == EXDEV) &&
+           Stays(ctx, strDirectory, ResolveFailure(errno));
   struct stat st;
-  bool fGone =
-      fstatat(parentfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      MayGo(strDirectory, strRel, ctx);
-  if (fGone) {
-    lg(LOG_NOTICE, "FIFO delete directory: %s ", strDirectory.c_str());
-    if (!fSim) fGone = Remove(parentfd, strName, strDirectory, ctx);
-  }
+  bool fExists = fstatat(parentfd, strRel.c_str() + slash + 1, &st,
+                         AT_SYMLINK_NOFOLLOW) == 0;
   close(parentfd);
-  return fGone;
+  if (!fExists || !MayGo(strDirectory, strRel, ctx)) return false;
+  lg(LOG_NOTICE, "FIFO delete directory: %s ", strDirectory.c_str());
+  return fSim || Remove(strDirectory, strRel, ctx);
 }
 
 bool FifoOldestEntry(std::string strDirectory, bool fSim,

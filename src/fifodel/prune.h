@@ -8,13 +8,16 @@
 
 #include <string>
 
+#include "report.h"
+
 // What pruning needs from its pass: the descriptor of /recordings, the
-// pass's connection to ask about calls not yet archived, and the pass's
-// number for the audit trail.
+// pass's connection to ask about calls not yet archived, the stuck items
+// already said, and the pass's report, which gets what went and what stays.
 struct PruneContext {
   int rootfd;
   dbi_conn conn;
-  long long llPass;
+  const StuckRegistry& known;
+  PassReport* report;
 };
 
 // `strDirectory` is the oldest archived call's directory, "YYYY/MM/DD/HH"
@@ -31,9 +34,9 @@ bool FifoOldestEntry(std::string strDirectory, bool fSim,
 // Removes the directory `strDirectory` ("/recordings/" and digits and
 // slashes) in-process, by descriptor, never through a symbolic link and
 // never into another file system, or in simulation only logs it. It stays,
-// with one LOG_WARNING line, while a call not yet archived lives in it or
-// when the database cannot tell. True when it existed and is gone afterwards
-// (in simulation: existed and may go); false otherwise.
+// reported once, while a call not yet archived lives in it or when the
+// database cannot tell. True when it existed and is gone afterwards (in
+// simulation: existed and may go); false otherwise.
 bool deleteDirectory(std::string strDirectory, bool fSim,
                      const PruneContext& ctx);
 

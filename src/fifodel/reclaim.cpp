@@ -1,7 +1,6 @@
 // One reclamation pass over the oldest archived calls. Sizes come from
 // fstatat on each file, never from the database, so the bytes counted are
-// the bytes that really left the disk. Every file is reached through the
-// descriptor of its directory, resolved beneath /recordings.
+// the bytes that really left the disk.
 #include "reclaim.h"
 
 #include <errno.h>
@@ -9,85 +8,118 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "audit.h"
+#include "calls.h"
 #include "db.h"
 #include "faults.h"
 #include "journal.h"
 #include "logging.h"
-#include "notify.h"
 #include "paths.h"
 #include "prune.h"
 #include "removal.h"
-#include "report.h"
 #include "rows.h"
 #include "tenancy.h"
 #include "tree.h"
 
 namespace {
 
-// The state that lasts for a whole pass.
+// A file that a pass means to remove, as it was when looked at.
+struct PlannedFile {
+  std::string strDir, strName;  // below /recordings
+  long long llBytes;            // what its removal frees
+  ino_t ino;
+};
+
+// One call of a chunk, from the look at its files to their removal.
+struct CallWork {
+  CallRow row;
+  bool fUntouched = false;  // marked without touching its files
+  bool fSecure = false;     // the marker, looked up once for the call
+  std::vector<PlannedFile> files;  // the media first, when present
+  bool fMediaPlanned = false;
+  bool fWarned = false;  // about its directory
+  long long llPlanned = 0, llFreed = 0;
+  bool fMediaKept = false;  // the call stays archived
+  int iErr = 0;             // why the media stays; 0: it moved away
+  std::vector<std::string> removed;  // "removed <path>", for the audit
+};
+
+// The directories of a chunk's calls, held from the look at their files to
+// their removal, and used for a removal only while each is still the
+// directory its path resolves to: one moved away meanwhile (an archive job)
+// keeps its files.
+class ChunkDirs {
+ public:
+  explicit ChunkDirs(int rootfd) : rootfd_(rootfd) {}
+  ~ChunkDirs() {
+    for (const auto& [rel, d] : dirs_)
+      if (d.fd >= 0) close(d.fd);
+  }
+  // The directory `rel` below /recordings, or -1 with errno.
+  int Look(const std::string& rel) {
+    auto [it, fNew] = dirs_.try_emplace(rel);
+    if (fNew) {
+      it->second.fd = OpenBeneath(rootfd_, rel, false);
+      it->second.err = errno;
+    }
+    errno = it->second.err;
+    return it->second.fd;
+  }
+  // The same, if it is still where `rel` leads; -1 otherwise.
+  int Fresh(const std::string& rel) {
+    int fd = Look(rel);
+    return fd >= 0 && StillAt(fd, rootfd_, rel) ? fd : -1;
+  }
+
+ private:
+  struct Dir {
+    int fd = -1, err = 0;
+  };
+  int rootfd_;
+  std::map<std::string, Dir> dirs_;
+};
+
+struct Chunk {
+  explicit Chunk(int rootfd) : dirs(rootfd) {}
+  ChunkDirs dirs;
+  std::vector<CallWork> calls;
+  long long llFreed = 0;
+  std::vector<long long> ids;      // to mark, in row order
+  std::vector<AuditedCall> audit;  // written before the marking
+};
+
 struct Pass {
-  Pass(long long liBytes, bool fSimulated, dbi_conn dbconn)
-      : liBytesToFree(liBytes), fSim(fSimulated), conn(dbconn) {}
-  long long liBytesToFree;
-  bool fSim;
+  const PassRequest& req;
   dbi_conn conn;
+  PassReport report;
+  long long liBytesToFree;
   Tree tree;
   ConfDir conf;
   Tenancy tenancy;
   Journal journal;
+  StuckRegistry none;
+  const StuckRegistry& known;
   bool firstEntry = true;
-  Continuation from;  // set once stuck calls were met
   bool fMetStuck = false;
-};
-
-// What a chunk has done so far.
-struct Chunk {
-  std::vector<long long> ids;          // to mark, in row order
-  std::vector<AuditedCall> reclaimed;  // audited once marked
-  int iRowCount = 1;
-  long long llFreed = 0;
-  long long llLastId = 0;
-  bool fStuck = false;  // a handled call stays archived
-};
-
-// One call being handled.
-struct Call {
-  explicit Call(const CallRow& callRow) : row(callRow) {}
-  const CallRow& row;
-  long long llSize = 0;
-  bool fWarned = false;  // about its directory
-  int iErr = 0;          // why the last file was kept
-  std::vector<std::string> files;
-};
-
-// What became of one file of a call.
-enum FileFate {
-  kMissing,  // not there: not counted, no message
-  kCounted,  // removed, or in simulation would be: its size is counted
-  kKept,     // present but could not be removed: not counted
-  kRefused,  // neither a regular file nor a symbolic link: left alone
-};
-
-// A call's directory did not resolve. Missing counts as missing; a symbolic
-// link or an escape too, but is said once per call, since following it
-// would remove files outside the tree.
-FileFate NoDirectory(int err, const std::string& strDir, Call* call) {
-  if (err == ENOENT || err == ENOTDIR) return kMissing;
-  if (err != ELOOP && err != EXDEV) {
-    call->iErr = err;
-    return kKept;
+  bool fAuditFailed = false;
+  Continuation from;
+  Pass(const PassRequest& r, dbi_conn c)
+      : req(r), conn(c), liBytesToFree(r.liBytesToFree),
+        known(r.known ? *r.known : none) {
+    report.llNumber = r.llNumber;
   }
-  if (!call->fWarned)
-    lg(LOG_WARNING, "FIFO_delete: call %lld: %s not followed: %s",
-       call->row.llId, Printable(RECORDINGS_DIR "/" + strDir).c_str(),
-       ResolveFailure(err));
-  call->fWarned = true;
-  return kMissing;
+};
+
+enum FileFate { kMissing, kPresent, kRefused, kBlocked };
+
+std::string Abs(const std::string& strDir, const std::string& strName) {
+  return RECORDINGS_DIR "/" + strDir + "/" + strName;
 }
 
 // Bytes that leave the disk with the name: none for a link, none while
@@ -96,285 +128,323 @@ long long FreedBytes(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink == 1 ? st.st_size : 0;
 }
 
-// Removes the file `acName` of `dirfd`, whose removal frees `llSize`, and
-// journals its charge; false, with errno, when it stays.
-bool RemoveAndJournal(Pass* pass, int dirfd, const char* acName,
-                      const std::string& strPath, long long llSize,
-                      Call* call) {
-  // Looked up anew for every file: switching modes needs no restart.
-  bool fShredded = false;
-  if (!DeleteFn(dirfd, acName, strPath.c_str(), pass->conf.SecureDelete(),
-                &fShredded))
-    return false;
-  call->files.push_back((fShredded ? "shredded " : "removed ") + strPath);
-  // Per file, not per call: a kill between a call's files must not lose
-  // what the first of them freed.
-  if (call->row.llTenantId != 0 && llSize != 0)
-    pass->journal.Append(call->row.llTenantId, llSize);
-  return true;
+// A call's directory did not resolve. Missing counts as missing; a symbolic
+// link or an escape too, but is said once per call, since following it
+// would remove files outside the tree.
+FileFate NoDirectory(int err, const std::string& strDir, CallWork* c) {
+  if (err == ENOENT || err == ENOTDIR) return kMissing;
+  if (err != ELOOP && err != EXDEV) {
+    c->iErr = err;
+    return kBlocked;
+  }
+  if (!c->fWarned)
+    lg(LOG_WARNING, "FIFO_delete: call %lld: %s not followed: %s", c->row.llId,
+       Printable(RECORDINGS_DIR "/" + strDir).c_str(), ResolveFailure(err));
+  c->fWarned = true;
+  return kMissing;
 }
 
-// Removes (or in simulation only logs) the file `strRel` below /recordings.
-FileFate ReclaimFile(Pass* pass, const std::string& strRel, Call* call) {
-  size_t slash = strRel.rfind('/');
-  const std::string strDir = strRel.substr(0, slash);
-  const char* acName = strRel.c_str() + slash + 1;
-  int dirfd = pass->tree.Dir(strDir);
-  if (dirfd < 0) return NoDirectory(errno, strDir, call);
+// Looks at the file `strRel` (below /recordings; the tree's root is where a
+// leading '/' points) and plans its removal when it is there.
+FileFate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strRel,
+                    CallWork* c) {
+  size_t from = strRel.find_first_not_of('/'), slash = strRel.rfind('/');
+  std::string strDir = slash == std::string::npos || slash < from
+                           ? "."
+                           : strRel.substr(from, slash - from);
+  std::string strName = strRel.substr(slash + 1);
   struct stat st;
-  if (fstatat(dirfd, acName, &st, AT_SYMLINK_NOFOLLOW) != 0) return kMissing;
+  int dirfd = dirs->Look(strDir);
+  if (dirfd < 0) return NoDirectory(errno, strDir, c);
+  if (fstatat(dirfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return kMissing;
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return kRefused;
-  const std::string strPath = RECORDINGS_DIR "/" + strRel;
-  long long llSize = FreedBytes(st);
-  if (pass->fSim) {
+  long long llBytes = FreedBytes(st);
+  if (p->req.fSim)
     lg(LOG_NOTICE, "FIFO_delete: removing %s size %lu",
-       Printable(strPath).c_str(), static_cast<unsigned long>(llSize));
-  } else if (!RemoveAndJournal(pass, dirfd, acName, strPath, llSize, call)) {
-    call->iErr = errno;
-    return kKept;
-  }
-  call->llSize = SaturatingAdd(call->llSize, llSize);
-  return kCounted;
+       Printable(Abs(strDir, strName)).c_str(),
+       static_cast<unsigned long>(llBytes));
+  c->files.push_back({strDir, strName, llBytes, st.st_ino});
+  c->llPlanned = SaturatingAdd(c->llPlanned, llBytes);
+  return kPresent;
 }
 
 std::string ScreenRel(const CallRow& row) {
-  std::string strRel = row.acDirectory;
-  if (row.acScreenFn == nullptr) {
-    strRel += "/screen";
-    strRel += row.acFilename;
-    strRel.replace(strRel.size() - 3, 3, "wmv");
-  } else {
-    strRel += "/";
-    strRel += row.acScreenFn;
-  }
-  return strRel;
+  if (row.screenfn) return *row.directory + "/" + *row.screenfn;
+  std::string strRel = *row.directory + "/screen" + *row.filename;
+  return strRel.replace(strRel.size() - 3, 3, "wmv");
 }
 
-// A companion or screen file that is not a file stays; said once.
-void CompanionStays(const std::string& strRel) {
-  const std::string strPath = RECORDINGS_DIR "/" + strRel;
-  if (NoteStuck("file " + strPath, "not a regular file or a symbolic link"))
+// A companion or screen file that is no file stays; said once, as its call
+// is marked and does not come back.
+void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strRel,
+                     CallWork* c) {
+  if (LookAtFile(p, dirs, strRel, c) == kRefused)
     lg(LOG_WARNING, "FIFO_delete: %s stays: not a regular file",
-       Printable(strPath).c_str());
-}
-
-void ReclaimCompanion(Pass* pass, const std::string& strRel, Call* call) {
-  if (ReclaimFile(pass, strRel, call) == kRefused) CompanionStays(strRel);
-}
-
-// The media could not be removed: the call stays archived, said once per
-// process; the pass goes on past it.
-void MediaStuck(const std::string& strRel, Call* call, Chunk* chunk) {
-  const long long llId = call->row.llId;
-  const std::string strPath = Printable(RECORDINGS_DIR "/" + strRel);
-  const char* acWhy = strerror(call->iErr);
-  if (NoteStuck("call " + std::to_string(llId), strPath + ": " + acWhy))
-    lg(LOG_ERR, "FIFO_delete: call %lld stuck: cannot remove %s: %s", llId,
-       strPath.c_str(), acWhy);
-  chunk->fStuck = true;
-}
-
-// The call's files are gone or counted: charges them and keeps the count.
-void Charge(Pass* pass, Chunk* chunk, Call* call) {
-  const CallRow& row = call->row;
-  pass->liBytesToFree = SaturatingAdd(pass->liBytesToFree, -call->llSize);
-  chunk->llFreed = SaturatingAdd(chunk->llFreed, call->llSize);
-  if (pass->fSim) return;
-  pass->tenancy.DeletedMediaOfCall(row.llTenantId, call->llSize);
-  g_lastPass.llBytesFreed += call->llSize;
-  g_totals.llBytes += call->llSize;
-  if (row.llTenantId != 0)
-    g_totals.tenants[row.llTenantId].llBytes += call->llSize;
-}
-
-// Records `call` for marking; the id -1 stands for an empty slot and is
-// never marked, so such a call stays archived like a stuck one.
-void ToMark(const Call& call, Chunk* chunk) {
-  const CallRow& row = call.row;
-  if (row.llId == -1) {
-    chunk->fStuck = true;
-    return;
-  }
-  chunk->ids.push_back(row.llId);
-  chunk->reclaimed.push_back(
-      {row.llId, row.llTenantId, call.llSize, call.files});
-  ClearStuck("call " + std::to_string(row.llId));
+       Printable(RECORDINGS_DIR "/" + strRel).c_str());
 }
 
 // A row whose files must not be touched is logged and marked, so that it
 // does not come back in every chunk.
-void LeaveUntouched(const CallRow& row, const char* acWhy, Chunk* chunk) {
-  lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId, acWhy);
-  Call call(row);
-  ToMark(call, chunk);
+void LeaveUntouched(CallWork* c, const char* acWhy) {
+  lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", c->row.llId,
+     acWhy);
+  c->fUntouched = true;
+  c->files.clear();
+  c->llPlanned = 0;
 }
 
-void HandleCall(const CallRow& row, Pass* pass, Chunk* chunk) {
-  const std::string strMedia =
-      std::string(row.acDirectory) + "/" + row.acFilename;
-  Call call(row);
-  FileFate media = ReclaimFile(pass, strMedia, &call);
+void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
+  const CallRow& row = c->row;
+  if (acWhy) return LeaveUntouched(c, acWhy);
+  c->fSecure = !p->req.fSim && p->conf.SecureDelete();
+  const std::string strMedia = *row.directory + "/" + *row.filename;
+  FileFate media = LookAtFile(p, dirs, strMedia, c);
   if (media == kRefused)
-    return LeaveUntouched(row, "the media file is not a regular file", chunk);
-  // A missing media file still gets the call marked.
-  if (media == kKept) MediaStuck(strMedia, &call, chunk);
-  FaultPoint("between-files");
-  ReclaimCompanion(pass, strMedia + ".g711", &call);
-  if (row.iFlags & 2) ReclaimCompanion(pass, ScreenRel(row), &call);
-  Charge(pass, chunk, &call);
-  if (media != kKept) ToMark(call, chunk);
+    return LeaveUntouched(c, "the media file is not a regular file");
+  c->fMediaPlanned = media == kPresent;
+  c->fMediaKept = media == kBlocked;
+  LookAtCompanion(p, dirs, strMedia + ".g711", c);
+  if (row.iFlags & 2) LookAtCompanion(p, dirs, ScreenRel(row), c);
 }
 
-enum ChunkEnd { kNextChunk, kPassOver, kDbError, kExhausted, kPruned };
+enum ChunkEnd { kNextChunk, kDbError, kExhausted, kPruned };
 
-// Handles the rows of one chunk until the shortfall is covered. kPruned when
-// the oldest call's stale directories went instead.
-ChunkEnd HandleRows(dbi_result result, Pass* pass, Chunk* chunk) {
-  // The remaining count is tested between rows only: a call's files always
-  // go together.
-  while (pass->liBytesToFree > 0 && dbi_result_next_row(result)) {
-    CallRow row = ReadRow(result);
-    if (chunk->iRowCount == 1 && pass->from.strStartdate.empty())
-      g_lastPass.strOldestDirectory = row.acDirectory ? row.acDirectory : "";
-    const char* acWhy =
-        RowProblem(row.acDirectory, row.acFilename, row.acScreenFn);
+// Looks at the rows of a chunk until what they free covers the shortfall:
+// a call's files always go together. kPruned when the oldest call's stale
+// directories went instead.
+ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
+  long long llLeft = p->liBytesToFree;
+  for (const CallRow& row : rows) {
+    if (llLeft <= 0) break;
+    if (p->from.llLastId == 0 && chunk->calls.empty())
+      p->report.strOldestDirectory = row.directory.value_or("");
+    const char* acWhy = RowProblem(row.directory ? row.directory->c_str() : 0,
+                                   row.filename ? row.filename->c_str() : 0,
+                                   row.screenfn ? row.screenfn->c_str() : 0);
     // The oldest sound call decides which tree directories are stale.
-    if (pass->firstEntry && !acWhy &&
-        FifoOldestEntry(row.acDirectory, pass->fSim,
-                        {pass->tree.root(), pass->conn, g_lastPass.llNumber}))
+    PruneContext ctx = {p->tree.root(), p->conn, p->known, &p->report};
+    if (p->firstEntry && !acWhy &&
+        FifoOldestEntry(*row.directory, p->req.fSim, ctx))
       return kPruned;
-    if (acWhy) {
-      LeaveUntouched(row, acWhy, chunk);
-    } else {
-      pass->firstEntry = false;
-      HandleCall(row, pass, chunk);
-    }
-    chunk->llLastId = row.llId;
-    ++chunk->iRowCount;
+    if (!acWhy) p->firstEntry = false;
+    chunk->calls.emplace_back();
+    chunk->calls.back().row = row;
+    LookAtCall(p, &chunk->dirs, &chunk->calls.back(), acWhy);
+    llLeft = SaturatingAdd(llLeft, -chunk->calls.back().llPlanned);
   }
   return kNextChunk;
 }
 
-// Sends the marking statement; the journal is on the disk before a call is
-// marked, so that a marked call's bytes are never lost.
-bool Mark(Pass* pass, Chunk* chunk) {
-  if (pass->fSim || chunk->ids.empty()) return true;
-  pass->journal.Sync();
-  std::string strQuery = MarkingStatement(chunk->ids);
-  FaultPoint("before-mark");
-  dbi_result marked = DbQuery(pass->conn, strQuery);
-  FaultPoint("after-mark");
-  if (!marked) {
-    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
-       DbErrorText(pass->conn), strQuery.c_str());
+bool RemoveOne(int dirfd, const PlannedFile& f, CallWork* c) {
+  bool fShredded = false;
+  const std::string strPath = Abs(f.strDir, f.strName);
+  if (dirfd < 0 || !DeleteFn(dirfd, f.strName.c_str(), strPath.c_str(),
+                             c->fSecure, &fShredded)) {
+    c->iErr = dirfd < 0 || errno ? errno : EIO;
     return false;
   }
-  dbi_result_free(marked);
-  AuditCalls(g_lastPass.llNumber, chunk->reclaimed);
-  for (const AuditedCall& r : chunk->reclaimed)
-    if (r.llTenantId != 0) ++g_totals.tenants[r.llTenantId].llCalls;
-  g_lastPass.llCallsMarked += chunk->ids.size();
-  g_totals.llCalls += chunk->ids.size();
+  c->removed.push_back((fShredded ? "shredded " : "removed ") + strPath);
+  c->llFreed = SaturatingAdd(c->llFreed, f.llBytes);
   return true;
 }
 
-// After a chunk: whether and from where the pass goes on.
-ChunkEnd Decide(Pass* pass, const Chunk& chunk) {
-  if (chunk.iRowCount == 1) {
-    lg(LOG_NOTICE, "FIFO_delete row count is zero");
-    return kExhausted;
-  }
-  // Nothing is marked in simulation: the next query returns the same rows.
-  if (pass->fSim && chunk.llFreed == 0) {
-    lg(LOG_NOTICE, "FIFO_delete: no progress in this chunk, giving up");
-    return kPassOver;
-  }
-  if (!pass->fSim && chunk.fStuck) {
-    // The next plain query would return the stuck calls again: go on after
-    // the last call handled instead.
-    pass->fMetStuck = true;
-    if (!ContinueAfter(pass->conn, chunk.llLastId, &pass->from)) {
-      lg(LOG_NOTICE, "FIFO_delete: fifodel query error (2)");
-      return kDbError;
+// Each file through its directory, if that is still where it was.
+void RemoveCallFiles(ChunkDirs* dirs, CallWork* c) {
+  int dirfd = -1;
+  for (size_t i = 0; i < c->files.size(); ++i) {
+    const PlannedFile& f = c->files[i];
+    if (i == 0 || f.strDir != c->files[i - 1].strDir) {
+      dirfd = dirs->Fresh(f.strDir);
+      errno = 0;  // moved away: its files stay, not reported
     }
+    bool fMedia = i == 0 && c->fMediaPlanned;
+    if (!RemoveOne(dirfd, f, c) && fMedia) c->fMediaKept = true;
+    if (fMedia) FaultPoint("between-files");
   }
-  return kNextChunk;
+}
+
+// The call's removed files are charged and it is marked, or, when its media
+// stays, reported and passed over.
+void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
+  const CallRow& row = c->row;
+  if (!c->fUntouched) p->tenancy.DeletedMediaOfCall(row.llTenantId, c->llFreed);
+  p->report.llBytesFreed += c->llFreed;
+  chunk->llFreed += c->llFreed;
+  if (row.llTenantId != 0) p->report.tenants[row.llTenantId].llBytes += c->llFreed;
+  if (c->fMediaKept) {
+    p->fMetStuck = true;
+    if (c->iErr != 0)
+      ReportStuck(p->known, LOG_ERR,
+                  {{StuckKey::kCall, row.llId, ""},
+                   "cannot remove " + Abs(*row.directory, *row.filename) +
+                       ": " + strerror(c->iErr)},
+                  &p->report.stuck);
+  } else if (row.llId != -1) {  // -1 stands for an empty slot: never marked
+    chunk->ids.push_back(row.llId);
+    p->report.loosened.push_back({StuckKey::kCall, row.llId, ""});
+  }
+  if (!c->fMediaKept || !c->removed.empty())
+    chunk->audit.push_back({row.llId, row.llTenantId, c->llFreed, c->removed});
+}
+
+std::vector<Intent> Intents(const Chunk& chunk) {
+  std::vector<Intent> intents;
+  for (const CallWork& c : chunk.calls)
+    for (const PlannedFile& f : c.files)
+      intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.ino,
+                         c.fSecure, f.strDir + "/" + f.strName});
+  return intents;
+}
+
+// The chunk's files go, once their intents are on the disk; the audit trail
+// names them before any is marked.
+void RemoveChunk(Pass* p, Chunk* chunk) {
+  p->journal.Intend(Intents(*chunk));
+  for (CallWork& c : chunk->calls) {
+    RemoveCallFiles(&chunk->dirs, &c);
+    SettleCall(p, &c, chunk);
+  }
+  FaultPoint("before-audit");
+  if (!AuditCalls(p->report.llNumber, chunk->audit)) {
+    if (!p->fAuditFailed)
+      lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
+         strerror(errno));
+    p->fAuditFailed = true;
+  }
+  p->journal.Audited();
+}
+
+bool Mark(Pass* p, const Chunk& chunk) {
+  if (p->req.fSim || chunk.ids.empty()) return true;
+  std::string strQuery = MarkingStatement(chunk.ids);
+  FaultPoint("before-mark");
+  dbi_result marked = DbQuery(p->conn, strQuery);
+  FaultPoint("after-mark");
+  if (!marked) {
+    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
+       DbErrorText(p->conn), strQuery.c_str());
+    return false;
+  }
+  dbi_result_free(marked);
+  p->report.llCallsMarked += chunk.ids.size();
+  for (const CallWork& c : chunk.calls)
+    if (!c.fMediaKept && c.row.llTenantId != 0)
+      ++p->report.tenants[c.row.llTenantId].llCalls;
+  return true;
+}
+
+// The next chunk starts after the last call handled.
+void Continue(Pass* p, const Chunk& chunk) {
+  p->from.firstChunk.clear();
+  if (p->from.llLastId == 0)
+    for (const CallWork& c : chunk.calls) p->from.firstChunk.push_back(c.row.llId);
+  p->from.llLastId = chunk.calls.back().row.llId;
 }
 
 // Reads, handles and marks one chunk of the oldest archived calls.
-ChunkEnd DoChunk(Pass* pass) {
+ChunkEnd DoChunk(Pass* p) {
   lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
-  dbi_result result = QueryChunk(pass->conn, pass->from);
+  auto rows = QueryChunk(p->conn, p->from);
   FaultPoint("chunk-query");
-  if (!result) {
+  if (!rows) {
     lg(LOG_NOTICE, "FIFO_delete: fifodel query error (1)");
     return kDbError;
   }
-  Chunk chunk;
-  ChunkEnd end = HandleRows(result, pass, &chunk);
-  dbi_result_free(result);
-  if (end == kPruned) return kPruned;
+  Chunk chunk(p->tree.root());
+  if (LookAtRows(p, *rows, &chunk) == kPruned) return kPruned;
+  if (p->req.fSim) {
+    for (const CallWork& c : chunk.calls) chunk.llFreed += c.llPlanned;
+  } else {
+    RemoveChunk(p, &chunk);
+  }
+  p->liBytesToFree = SaturatingAdd(p->liBytesToFree, -chunk.llFreed);
   lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
-  if (!Mark(pass, &chunk)) return kDbError;
-  return Decide(pass, chunk);
+  if (!Mark(p, chunk)) return kDbError;
+  if (chunk.calls.empty()) {
+    lg(LOG_NOTICE, "FIFO_delete row count is zero");
+    return kExhausted;
+  }
+  Continue(p, chunk);
+  return kNextChunk;
 }
 
-PassOutcome OutcomeOf(ChunkEnd end, const Pass& pass) {
+// The pass's charges, with the journal told the transaction's id before it
+// commits; a simulation charges nothing.
+void SettleCounters(Pass* p) {
+  if (p->req.fSim) {
+    p->tenancy.Update();
+    return;
+  }
+  LLMAP committed = p->tenancy.Update(
+      [p](const std::string& xid, const LLMAP& failed) {
+        return p->journal.BeforeCommit(xid, failed);
+      });
+  if (committed.size() == p->tenancy.Deltas().size()) p->journal.Settled();
+}
+
+ChunkEnd RunChunks(Pass* p) {
+  ChunkEnd end = kNextChunk;
+  while (end == kNextChunk && p->liBytesToFree > 0) {
+    end = DoChunk(p);
+    if (p->req.betweenChunks) p->req.betweenChunks();
+  }
+  SettleCounters(p);
+  return end;
+}
+
+PassOutcome OutcomeOf(ChunkEnd end, const Pass& p) {
   if (end == kDbError) return kOutcomeDbError;
   if (end == kPruned) return kOutcomePruned;
-  if (pass.liBytesToFree <= 0) return kOutcomeCovered;
-  if (pass.fMetStuck && g_lastPass.llBytesFreed == 0) return kOutcomeStuck;
+  if (p.liBytesToFree <= 0) return kOutcomeCovered;
+  if (p.fMetStuck && p.report.llBytesFreed == 0) return kOutcomeStuck;
   return kOutcomeExhausted;
-}
-
-// Without the tree nothing can be freed: the pass is stuck, not the database.
-void TreeUnreachable(Pass* pass) {
-  const char* acWhy = strerror(errno);
-  lg(LOG_ERR, "FIFO_delete: cannot open " RECORDINGS_DIR ": %s", acWhy);
-  NoteStuck("directory " RECORDINGS_DIR, acWhy);
-  pass->fMetStuck = true;
-}
-
-// The chunks of a connected pass, then its tenant transaction.
-ChunkEnd RunChunks(Pass* pass) {
-  ChunkEnd end = kNextChunk;
-  while (end == kNextChunk && pass->liBytesToFree > 0) {
-    end = DoChunk(pass);
-    NotifyWatchdog();
-  }
-  pass->tenancy.Update();
-  FaultPoint("after-commit");
-  if (!pass->fSim) SettleJournal(pass->tenancy.Committed());
-  return end;
 }
 
 }  // namespace
 
-bool FIFO_delete(long long liBytesToFree, bool fSim) {
-  lg(LOG_NOTICE, "FIFO_delete: %lld bytes to free", liBytesToFree);
-  if (fSim) lg(LOG_NOTICE, "Simulated");
-  BeginPassReport();
+PassReport RunPass(const PassRequest& req) {
+  lg(LOG_NOTICE, "FIFO_delete: %lld bytes to free", req.liBytesToFree);
+  if (req.fSim) lg(LOG_NOTICE, "Simulated");
+  time_t tStart = time(nullptr);
   FaultPoint("connect");
   dbi_conn conn;
   if (getDbConnection(&conn) != 0) {
     lg(LOG_ERR, "FIFO_delete: Stop, we cannot connect to database");
     lg(LOG_NOTICE, "FIFO_delete: finished");
-    EndPassReport(kOutcomeDbError);
-    return false;
+    PassReport report;
+    report.llNumber = req.llNumber;
+    report.tStart = tStart;
+    report.tEnd = time(nullptr);
+    report.outcome = kOutcomeDbError;
+    return report;
   }
   lg(LOG_NOTICE, "FIFO_delete: Connected to DB");
   // Counts an earlier pass could not commit go first.
-  if (!fSim) ApplyPendingJournal();
-  Pass pass(liBytesToFree, fSim, conn);
-  ChunkEnd end = kPassOver;
+  if (!req.fSim) ApplyPendingJournal();
+  Pass pass(req, conn);
+  pass.report.tStart = tStart;
+  ChunkEnd end = kExhausted;
   if (pass.tree.Open()) {
-    ClearStuck("directory " RECORDINGS_DIR);
     end = RunChunks(&pass);
   } else {
-    TreeUnreachable(&pass);
+    // Without the tree nothing can be freed: stuck, not the database.
+    ReportStuck(pass.known, LOG_ERR,
+                {{StuckKey::kDirectory, 0, RECORDINGS_DIR},
+                 std::string("cannot be opened: ") + strerror(errno)},
+                &pass.report.stuck);
+    pass.fMetStuck = true;
   }
   dbi_conn_close(conn);
   lg(LOG_NOTICE, "FIFO_delete: finished");
-  EndPassReport(OutcomeOf(end, pass));
-  return end == kPruned;
+  pass.report.outcome = OutcomeOf(end, pass);
+  pass.report.tEnd = time(nullptr);
+  return pass.report;
+}
+
+bool FIFO_delete(long long liBytesToFree, bool fSim) {
+  PassRequest req;
+  req.liBytesToFree = liBytesToFree;
+  req.fSim = fSim;
+  return RunPass(req).outcome == kOutcomePruned;
 }

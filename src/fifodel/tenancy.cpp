@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <syslog.h>
 
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,11 +34,9 @@ Attempt TryTransaction(dbi_conn& conn, const LLMAP& deltas, LLMAP* failed,
   PerformSql(conn, "BEGIN");
   for (const auto& [tenantid, llDiff] : deltas) {
     if (failed->count(tenantid)) continue;
-    std::string key = CounterName(tenantid);
-    const long long llErrors = QueryErrorCount();
-    std::string strValue =
-        AddToConfigValue(conn, key, llDiff) ? GetConfigValue(conn, key) : "";
-    if (QueryErrorCount() != llErrors) {
+    std::string key = CounterName(tenantid), strValue;
+    if (!AddToConfigValue(conn, key, llDiff) ||
+        !ReadConfigValue(conn, key, &strValue)) {
       lg(LOG_ERR, "TN %lld DiskUsage not updated: %lld kept for a later pass",
          tenantid, llDiff);
       (*failed)[tenantid] = llDiff;
@@ -49,6 +46,20 @@ Attempt TryTransaction(dbi_conn& conn, const LLMAP& deltas, LLMAP* failed,
     FaultPoint("tenant-transaction");
   }
   return kAllAdded;
+}
+
+// Commits the open transaction, having first told `beforeCommit` its id.
+bool Commit(dbi_conn& conn, const LLMAP& failed,
+            const BeforeCommit& beforeCommit) {
+  std::string xid;
+  if (beforeCommit &&
+      !(QueryText(conn, "SELECT pg_current_xact_id()::text", &xid) &&
+        beforeCommit(xid, failed))) {
+    PerformSql(conn, "ROLLBACK");
+    return false;
+  }
+  FaultPoint("before-commit");
+  return PerformSql(conn, "COMMIT");
 }
 
 }  // namespace
@@ -67,15 +78,16 @@ void Tenancy::DeletedMediaOfCall(long long llTenantId, long long llCallSize) {
       SaturatingAdd(llDelta, llCallSize == LLONG_MIN ? LLONG_MAX : -llCallSize);
 }
 
-void Tenancy::Update() {
+LLMAP Tenancy::Update(const BeforeCommit& beforeCommit) {
   if (tenantSzDiff.empty()) {
     lg(LOG_NOTICE, "No tenancy updates");
-    return;
+    return LLMAP();
   }
-  committed = CommitCounterDeltas(tenantSzDiff);
+  return CommitCounterDeltas(tenantSzDiff, beforeCommit);
 }
 
-LLMAP CommitCounterDeltas(const LLMAP& deltas) {
+LLMAP CommitCounterDeltas(const LLMAP& deltas,
+                          const BeforeCommit& beforeCommit) {
   dbi_conn dbconn;
   if (getDbConnection(&dbconn) != 0) {
     lg(LOG_ERR, "Cannot connect to database to do tenant updates");
@@ -89,7 +101,8 @@ LLMAP CommitCounterDeltas(const LLMAP& deltas) {
          kRetry) {
   }
   LLMAP done;
-  if (attempt == kAllAdded && PerformSql(dbconn, "COMMIT")) {
+  if (attempt == kAllAdded && Commit(dbconn, failed, beforeCommit)) {
+    FaultPoint("after-commit");
     for (const auto& [tenantid, reread] : values) {
       lg(LOG_NOTICE, "TN %lld DiskUsage new: %lld", tenantid, reread);
       done[tenantid] = deltas.at(tenantid);

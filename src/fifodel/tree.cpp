@@ -11,12 +11,10 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <syslog.h>
 #include <unistd.h>
 
-#include "logging.h"
+#include "faults.h"
 #include "paths.h"
-#include "report.h"
 
 namespace {
 
@@ -33,77 +31,72 @@ int RawOpenat2(int dirfd, const char* path, unsigned long long flags,
   return static_cast<int>(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
 }
 
-int OpenDirectoryEntry(int parentfd, const char* name) {
-  return RawOpenat2(parentfd, name,
-                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
-                    RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS |
-                        RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV);
-}
-
-// One removal walk: the file system it stays on, and the first entry it
-// could not unlink.
+// One removal walk: its base, the file system it stays on, what it did.
 struct Walk {
+  int basefd;
+  std::string strBase;
   dev_t dev;
-  Leftover* left;
+  WalkResult* r;
+  bool fStop = false;  // nothing more can go: read-only, or moved away
 };
 
-bool RemoveContents(int dirfd, const std::string& strPath, Walk* walk,
-                    int depth);
-
-// Something below a directory being removed stays; said once per process.
-void Stays(const std::string& strPath, const char* acReason) {
-  if (NoteStuck("directory " + strPath, acReason))
-    lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(strPath).c_str(), acReason);
+std::string Join(const std::string& rel, const char* name) {
+  return rel == "." ? name : rel + "/" + name;
 }
 
-// An entry that cannot be unlinked; only the first of a walk is kept, so
-// that a tree that cannot go at all costs neither memory nor log lines.
-bool FileStays(const std::string& strPath, Walk* walk) {
-  if (walk->left->strPath.empty())
-    *walk->left = {strPath, strerror(errno), errno};
+bool Stays(Walk* w, const std::string& rel, const char* why) {
+  w->r->stays.emplace_back(w->strBase + "/" + rel, why);
   return false;
 }
 
-// Removes the directory `name` of `parentfd` after its contents.
-bool RemoveDirectory(int parentfd, const char* name, const std::string& strPath,
-                     Walk* walk, int depth) {
-  int fd = OpenDirectoryEntry(parentfd, name);
-  if (fd < 0) {
-    if (errno == ENOENT) return true;
-    Stays(strPath, ResolveFailure(errno));
-    return false;
+// An entry that cannot be unlinked; only the first of a walk is kept.
+bool Leftover(Walk* w, const std::string& rel) {
+  if (w->r->strLeftover.empty()) {
+    w->r->strLeftover = w->strBase + "/" + rel;
+    w->r->strLeftoverWhy = strerror(errno);
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_dev != walk->dev) {
-    Stays(strPath, "another file system");
-    close(fd);
-    return false;
+  w->fStop = w->fStop || errno == EROFS;
+  return false;
+}
+
+// Unlinks `name` of the directory `dirfd` found at `rel`, if it is still
+// there.
+bool Unlink(Walk* w, int dirfd, const std::string& rel, const char* name,
+            int flags) {
+  FaultPoint("prune-walk");
+  if (!StillAt(dirfd, w->basefd, rel)) {
+    w->fStop = true;
+    return Stays(w, rel, "moved away during the removal");
   }
-  bool fEmptied = RemoveContents(fd, strPath, walk, depth + 1);
+  return unlinkat(dirfd, name, flags) == 0 || errno == ENOENT ||
+         Leftover(w, Join(rel, name));
+}
+
+bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth);
+
+bool RemoveDirectory(Walk* w, int dirfd, const std::string& rel,
+                     const char* name, int depth) {
+  const std::string sub = Join(rel, name);
+  int fd = OpenBeneath(dirfd, name, true);
+  if (fd < 0) return errno == ENOENT || Stays(w, sub, ResolveFailure(errno));
+  bool fEmptied = RemoveContents(w, fd, sub, depth + 1);
   close(fd);
-  if (!fEmptied) return false;
-  return unlinkat(parentfd, name, AT_REMOVEDIR) == 0 ||
-         FileStays(strPath, walk);
+  return fEmptied && Unlink(w, dirfd, rel, name, AT_REMOVEDIR);
 }
 
 // Removes one entry of `dirfd`; directories only on the walk's file system.
-bool RemoveEntry(int dirfd, const char* name, const std::string& strPath,
-                 Walk* walk, int depth) {
+bool RemoveEntry(Walk* w, int dirfd, const std::string& rel, const char* name,
+                 int depth) {
   struct stat st;
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
     return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode))
-    return unlinkat(dirfd, name, 0) == 0 || errno == ENOENT ||
-           FileStays(strPath, walk);
-  if (depth >= kMaxDepth) {
-    Stays(strPath, "nested too deep");
-    return false;
-  }
-  return RemoveDirectory(dirfd, name, strPath, walk, depth);
+  if (!S_ISDIR(st.st_mode)) return Unlink(w, dirfd, rel, name, 0);
+  if (st.st_dev != w->dev) return Stays(w, Join(rel, name), "another file system");
+  if (depth >= kMaxDepth) return Stays(w, Join(rel, name), "nested too deep");
+  return RemoveDirectory(w, dirfd, rel, name, depth);
 }
 
-bool RemoveContents(int dirfd, const std::string& strPath, Walk* walk,
-                    int depth) {
+bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth) {
   int readfd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = readfd < 0 ? nullptr : fdopendir(readfd);
   if (dir == nullptr) {
@@ -112,25 +105,35 @@ bool RemoveContents(int dirfd, const std::string& strPath, Walk* walk,
   }
   bool fAll = true;
   while (struct dirent* entry = readdir(dir)) {
+    if (w->fStop) break;
     const char* name = entry->d_name;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    if (!RemoveEntry(dirfd, name, strPath + "/" + name, walk, depth))
-      fAll = false;
-    // Nothing more can go from a read-only file system.
-    if (walk->left->err == EROFS) break;
+    fAll = RemoveEntry(w, dirfd, rel, name, depth) && fAll;
   }
   closedir(dir);
-  return fAll;
+  return fAll && !w->fStop;
 }
 
 }  // namespace
 
-int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount) {
+int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount,
+                bool fPathOnly) {
   unsigned long long resolve =
       RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   if (fSameMount) resolve |= RESOLVE_NO_XDEV;
-  return RawOpenat2(dirfd, rel.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+  return RawOpenat2(dirfd, rel.c_str(),
+                    (fPathOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC,
                     resolve);
+}
+
+bool StillAt(int fd, int dirfd, const std::string& rel) {
+  if (rel == ".") return true;  // the base itself is held, not resolved
+  int now = OpenBeneath(dirfd, rel, false, true);
+  struct stat a, b;
+  bool fSame = now >= 0 && fstat(now, &a) == 0 && fstat(fd, &b) == 0 &&
+               a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  if (now >= 0) close(now);
+  return fSame;
 }
 
 const char* ResolveFailure(int err) {
@@ -145,7 +148,6 @@ const char* ResolveFailure(int err) {
 }
 
 Tree::~Tree() {
-  if (heldFd_ >= 0) close(heldFd_);
   if (rootfd_ >= 0) close(rootfd_);
 }
 
@@ -154,36 +156,32 @@ bool Tree::Open() {
   return rootfd_ >= 0;
 }
 
-int Tree::Dir(const std::string& rel) {
-  if (rel != heldRel_ || heldRel_.empty()) {
-    if (heldFd_ >= 0) close(heldFd_);
-    heldRel_ = rel;
-    heldFd_ = OpenBeneath(rootfd_, rel, false);
-    heldErr_ = heldFd_ < 0 ? errno : 0;
-  }
-  errno = heldErr_;
-  return heldFd_;
-}
-
-bool RemoveTree(int parentfd, const char* name, const std::string& strPath,
-                Leftover* left) {
+WalkResult RemoveTree(int basefd, const std::string& strBase,
+                      const std::string& rel) {
+  WalkResult r;
   struct stat st;
-  if (fstat(parentfd, &st) != 0) return false;
-  Walk walk = {st.st_dev, left};
-  RemoveEntry(parentfd, name, strPath, &walk, 0);
-  return fstatat(parentfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
-         errno == ENOENT;
+  if (fstat(basefd, &st) != 0) return r;
+  Walk w = {basefd, strBase, st.st_dev, &r};
+  size_t slash = rel.rfind('/');
+  const std::string parent = slash == std::string::npos ? "." : rel.substr(0, slash);
+  int parentfd = OpenBeneath(basefd, parent, true);
+  if (parentfd < 0) return r;
+  RemoveEntry(&w, parentfd, parent, rel.c_str() + slash + 1, 0);
+  r.fDone = fstatat(parentfd, rel.c_str() + slash + 1, &st,
+                    AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno == ENOENT;
+  close(parentfd);
+  return r;
 }
 
-bool EmptyDirectory(const char* path, Leftover* left) {
+WalkResult EmptyDirectory(const char* path) {
+  WalkResult r;
   int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
   struct stat st;
-  bool fEmptied = false;
-  if (fstat(fd, &st) == 0) {
-    Walk walk = {st.st_dev, left};
-    fEmptied = RemoveContents(fd, path, &walk, 0);
+  if (fd >= 0 && fstat(fd, &st) == 0) {
+    Walk w = {fd, path, st.st_dev, &r};
+    r.fDone = RemoveContents(&w, fd, ".", 0);
   }
-  close(fd);
-  return fEmptied;
+  if (fd >= 0) close(fd);
+  return r;
 }

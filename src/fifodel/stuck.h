@@ -1,0 +1,51 @@
+// What reclamation cannot get past: calls whose media cannot be removed and
+// directories that cannot go. Each is logged once per process and shown by
+// `fifodel status` and the metrics until it comes loose.
+#ifndef FIFODEL_STUCK_H_
+#define FIFODEL_STUCK_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct StuckKey {
+  enum Kind { kCall, kDirectory } kind;
+  long long llCall = 0;     // kCall
+  std::string strPath;      // kDirectory: absolute
+  bool operator<(const StuckKey& o) const;
+  bool operator==(const StuckKey& o) const { return !(*this < o || o < *this); }
+  // "call 42" or the path: how the log, status and metrics name it.
+  std::string Name() const;
+  const char* KindName() const { return kind == kCall ? "call" : "directory"; }
+};
+
+struct StuckItem {
+  StuckKey key;
+  std::string strWhy;
+};
+
+// The stuck items known to the process, at most kMax of them: beyond that a
+// new item is counted, not kept or logged, so that a tree full of oddities
+// costs neither memory nor a log line for each.
+class StuckRegistry {
+ public:
+  static const size_t kMax = 100;
+  // Whether `key` should be logged now: neither known nor beyond the bound.
+  bool Unsaid(const StuckKey& key) const;
+  void Note(const StuckItem& item);
+  void Clear(const StuckKey& key);
+  const std::map<StuckKey, std::string>& Items() const { return items_; }
+  long long Uncounted() const { return llOver_; }
+
+ private:
+  std::map<StuckKey, std::string> items_;
+  long long llOver_ = 0;
+};
+
+// The one way a stuck item is reported during a pass: logged at `prio` as
+// "FIFO: <name> stays: <why>" unless `known` has said it already, and kept
+// in `met` for the monitor.
+void ReportStuck(const StuckRegistry& known, int prio, const StuckItem& item,
+                 std::vector<StuckItem>* met);
+
+#endif  // FIFODEL_STUCK_H_

@@ -1,0 +1,64 @@
+// A recording server built for one test row: calls with their files in the
+// tree and their rows in the table, three tenant counters, a file outside
+// the tree, and the checks that every promise shares.
+#ifndef FIFODEL_TESTS_WORLD_H_
+#define FIFODEL_TESTS_WORLD_H_
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// psql's rows of `sql` on the private server, columns joined by '|'.
+std::vector<std::string> Psql(const std::string& sql);
+// `cmd` through /bin/sh: its exit status, or its standard output.
+int Sh(const std::string& cmd);
+std::string Output(const std::string& cmd);
+std::string Slurp(const std::string& path);
+
+const long long kMB = 1 << 20;
+const long long kCounter = 1000000000;  // every counter's start
+const char kOut[] = "/var/tolvex/conf/out";  // outside the tree
+
+class World {
+ public:
+  // Empty tables but counters TN1..TN3 of kCounter, empty sandbox paths, a
+  // /recordings of `mb` MB, kOut/victim outside.
+  void Reset(int mb);
+  // Call `id` of `tenant`: media "c<id>.wav" of `bytes` and its companion
+  // of bytes / 8 in the hour directory `dir` ("2021/03/04/05"); its row
+  // names `rowDir` (`dir` when empty) and is older the smaller `id` is.
+  void AddCall(long long id, const std::string& dir, int tenant,
+               long long bytes, bool archived, const std::string& rowDir = "");
+  // The row of call `id` alone, its files wherever the test puts them.
+  void AddRow(long long id, const std::string& dir, int tenant, bool archived);
+  // Sends the rows added since the last call; what lies outside the tree
+  // now is what Check expects to find there.
+  void Insert();
+  // `path` no longer frees anything when it goes (a second hard link).
+  void Untrack(const std::string& path) { files_.erase(path); }
+  void Track(const std::string& path, long long id, int tenant);
+
+  // The promises: nothing outside the tree changed; no recording of a call
+  // that is not archived is gone; each counter fell by exactly the bytes of
+  // its tenant that left the disk; with `fSettled`, every call whose media
+  // is gone is marked and the audit trail names every file that went.
+  void Check(bool fSettled = true);
+  // Bytes of `tenant` that left the disk.
+  long long Gone(int tenant);
+
+ private:
+  struct File {
+    long long call;
+    int tenant;
+    ino_t ino;
+    long long size;
+  };
+  bool IsGone(const std::string& path, const File& f);
+  std::map<std::string, File> files_;
+  std::string rows_;
+  std::map<std::string, std::string> outside_;
+};
+
+#endif  // FIFODEL_TESTS_WORLD_H_
