@@ -110,12 +110,15 @@ std::vector<Fault> Faults() {
          ASSERT_EQ(0, link("/run/victim", "/run/metrics/" METRICS_NAME ".tmp"));
          ASSERT_EQ(0, mkfifo(STATE_FILE ".tmp", 0644));
          ASSERT_EQ(0, mkfifo(JOURNAL_FILE ".tmp", 0644));
+         std::ofstream(JOURNAL_DIR "/victim") << "secret";
+         ASSERT_EQ(0, link(JOURNAL_DIR "/victim", JOURNAL_FILE));
        },
        [](World&, Service&) {
          struct stat st;
          ASSERT_EQ(0, stat("/run/victim", &st));
          EXPECT_EQ(0600u, st.st_mode & 0777) << "the victim's mode";
          EXPECT_EQ("secret", Slurp("/run/victim"));
+         EXPECT_EQ("secret", Slurp(JOURNAL_DIR "/victim"));
          EXPECT_TRUE(Exists("/run/metrics/" METRICS_NAME));
        }},
       {"StuckNameThatIsNoUtf8", "", "", "", false,

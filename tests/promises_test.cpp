@@ -35,6 +35,18 @@ void Link(const std::string& target, const std::string& path) {
 // Call 1, the oldest archived one, in kHour.
 void Call1(World& w) { w.AddCall(1, "2020/01/01/05", 1, 4000, true); }
 
+// Its row naming `filename`, its files left where call 1's would be: no
+// file of a call, as far as the checks go.
+std::function<void(World&)> Misnamed(const std::string& filename) {
+  return [filename](World& w) {
+    MakeFile(kHour + "c1.wav", 4000);
+    MakeFile(kHour + "c1.wav.g711", 500);
+    w.AddRow(1, "2020/01/01/05", 1, true);
+    w.Insert();
+    Psql("UPDATE calls SET filename = '" + filename + "'");
+  };
+}
+
 // /recordings as a directory of a larger file system, so that a directory
 // can move out of the tree without leaving the disk.
 void SharedFileSystem() {
@@ -100,10 +112,9 @@ const Promise kPromises[] = {
      {}},
     {"AbsoluteDirectory",
      [](World& w) {
-       Call1(w);
+       w.AddRow(1, "/var/tolvex/conf/out", 1, true);
        w.Insert();
-       Psql("UPDATE calls SET directory = '/var/tolvex/conf/out', "
-            "filename = 'victim'");
+       Psql("UPDATE calls SET filename = 'victim'");
      },
      {}},
     {"SymlinkSwappedInWhileShredding",
@@ -121,30 +132,26 @@ const Promise kPromises[] = {
        Call1(w);
        ASSERT_EQ(0, link((kHour + "c1.wav").c_str(), (kHour + "b").c_str()));
        w.Untrack(kHour + "c1.wav");
+       w.Keep(kHour + "b");
      },
      {kHour + "b"}, true},
-    {"EmptyMediaName",
+    {"ShredThatFailsKeepsTheFile",
      [](World& w) {
        Call1(w);
-       w.Insert();
-       Psql("UPDATE calls SET filename = ''");
+       w.Keep(kHour + "c1.wav");
+       fs::create_directories("/var/tolvex/conf/bin");
+       std::ofstream("/var/tolvex/conf/bin/shred") << "#!/bin/sh\nexit 1\n";
+       fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
      },
-     {kHour + "c1.wav.g711"}},
-    {"DotAsMediaName",
-     [](World& w) {
-       Call1(w);
-       w.Insert();
-       Psql("UPDATE calls SET filename = '.'");
-     },
-     {kHour + "c1.wav"}},
+     {kHour + "c1.wav"}, true},
+    {"EmptyMediaName", Misnamed(""), {kHour + "c1.wav.g711"}},
+    {"DotAsMediaName", Misnamed("."), {kHour + "c1.wav"}},
     {"MediaIsADirectory",
      [](World& w) {
-       Call1(w);
-       w.Insert();
-       Psql("UPDATE calls SET filename = 'd'");
+       Misnamed("d")(w);
        MakeFile(kHour + "d/x", 10);
      },
-     {kHour + "d/x"}},
+     {kHour + "d/x", kHour + "c1.wav"}},
     {"MountBelowAStaleDirectory",
      [](World& w) {
        Call1(w);

@@ -15,6 +15,7 @@
 #include "rows.h"
 #include "statedoc.h"
 #include "status.h"
+#include "stuck.h"
 
 using namespace std::string_literals;
 
@@ -234,6 +235,22 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
         "fifodel_stuck_items{kind=\"directory\"} 1\n",
         "fifodel_trigger_forecast_seconds +Inf\n"})
     EXPECT_NE(std::string::npos, metrics.find(series)) << series;
+}
+
+// The stuck items a process keeps are bounded: beyond the bound they are
+// counted, neither kept nor said.
+TEST(StuckRegistryTest, Bounded) {
+  StuckRegistry r;
+  for (long long id = 1; id <= 150; ++id) {
+    StuckKey key{StuckKey::kCall, id, ""};
+    EXPECT_EQ(id <= 100, r.Unsaid(key)) << id;
+    r.Note({key, "x"});
+    EXPECT_FALSE(r.Unsaid(key));
+  }
+  EXPECT_EQ(100u, r.Items().size());
+  EXPECT_EQ(50, r.Uncounted());
+  r.Clear({StuckKey::kCall, 1, ""});
+  EXPECT_TRUE(r.Unsaid({StuckKey::kCall, 1, ""}));
 }
 
 }  // namespace

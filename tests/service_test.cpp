@@ -121,7 +121,9 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
       EXPECT_EQ(0, status);
     } else {
       EXPECT_EQ(m.exit_code << 8, svc.Stop(0));
-      if (!fBanner && !fUsage) EXPECT_EQ(console, svc.Text()) << "nothing more";
+      if (!fBanner && !fUsage) {
+        EXPECT_EQ(console, svc.Text()) << "nothing more";
+      }
     }
     EXPECT_EQ(0u, TakeSyslog(100).size()) << "nothing more";
   }
@@ -131,11 +133,13 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
 // spoiled: a second one in any monitor mode leaves at once, saying why.
 TEST_F(ServiceTest, OneInstanceOnly) {
   const char* const spoilers[] = {"", "mkdir " PID_FILE,
-                                  "ln -s /nowhere " PID_FILE};
+                                  "ln -s /nowhere " PID_FILE,
+                                  "rmdir " STATE_DIR "; touch " STATE_DIR};
   for (const char* spoil : spoilers) {
     SCOPED_TRACE(spoil);
     FreshSandbox();
     Sh(std::string("mkdir -p " STATE_DIR "; ") + spoil);
+    MakeFile("/recordings/2021/03/04/05/x", 0);
     Service first(FIFODEL_BINARY), second(FIFODEL_BINARY);
     first.Start("debug", kFast);
     ASSERT_TRUE(first.AwaitLine("FIFO program started", 1, 5));
@@ -151,6 +155,52 @@ TEST_F(ServiceTest, OneInstanceOnly) {
                             " debug; } | true; echo $?'"));
     EXPECT_EQ(0, first.Stop(SIGTERM));
   }
+}
+
+// A pass looks at a chunk's files, puts their intents on the disk, and only
+// then unlinks any; the journal's directory is synced once it is created.
+TEST_F(ServiceTest, IntentsAreOnTheDiskBeforeAnyUnlink) {
+  World w;
+  w.Reset(64);
+  for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 1000, true);
+  w.Insert();
+  Service svc("strace -f -qq -e trace=openat,fsync,fdatasync,unlinkat -o /run/trace " FIFODEL_BINARY);
+  svc.Start("debug", kFast);
+  ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 1, 15));
+  Sh("pkill -x fifodel");  // strace ends with it
+  svc.Stop(0);
+  std::string journal, dir, order;  // their descriptors; what happened
+  std::ifstream trace("/run/trace");
+  for (std::string line; std::getline(trace, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, std::regex("openat\\(AT_FDCWD, \"" JOURNAL_DIR "\".* = ([0-9]+)")))
+      dir = m[1];
+    if (std::regex_search(line, m, std::regex("\"" JOURNAL_NAME "\".*O_CREAT.* = ([0-9]+)")))
+      journal = m[1];
+    if (!dir.empty() && line.find("fsync(" + dir + ")") != std::string::npos) order += "d";
+    if (!journal.empty() && line.find("fdatasync(" + journal + ")") != std::string::npos) order += "j";
+    if (line.find("unlinkat(") != std::string::npos && line.find("c1.wav\"") != std::string::npos) order += "u";
+  }
+  EXPECT_EQ(0u, order.find("dj")) << order;
+  EXPECT_LT(order.find('j'), order.find('u')) << order;
+  w.Check();
+}
+
+// A pass that only pruned stale directories is followed at once by the next,
+// which reclaims calls: not a whole cycle later.
+TEST_F(ServiceTest, APruneNeverCostsACycle) {
+  World w;
+  w.Reset(292);  // trigger level 250 MB
+  w.AddCall(1, "2021/03/04/05", 1, 60 * kMB, true);
+  w.Insert();
+  fs::create_directories("/recordings/2021/03/04/04");  // stale and empty
+  Service svc(FIFODEL_BINARY);
+  svc.Start("debug", {});  // time as it is: the cycle is 5 s
+  ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 2, 12));
+  EXPECT_LT(svc.LongestGap("FIFO_delete: finished"), 1.0) << svc.Text();
+  svc.Stop(SIGTERM);
+  EXPECT_FALSE(Exists("/recordings/2021/03/04/04"));
+  w.Check();
 }
 
 // The service manager's end of NOTIFY_SOCKET, and inotify on the

@@ -111,6 +111,7 @@ long long World::Gone(int tenant) {
 
 void World::Check(bool fSettled) {
   EXPECT_EQ(outside_, Snapshot(kOut)) << "outside the tree";
+  for (const auto& [path, content] : kept_) EXPECT_EQ(content, Slurp(path)) << path;
   std::map<long long, std::string> state;  // call: "isarchived|flags"
   for (const std::string& row : Psql("SELECT id, isarchived || '|' || (flags & 4) FROM calls")) {
     size_t bar = row.find('|');
@@ -120,8 +121,9 @@ void World::Check(bool fSettled) {
   for (const auto& [path, f] : files_) {
     bool fGone = IsGone(path, f);
     EXPECT_FALSE(fGone && state[f.call] == "0|0") << "not archived: " << path;
-    if (!fSettled || !fGone) continue;
     bool fMedia = path.compare(path.size() - 4, 4, ".wav") == 0;
+    EXPECT_FALSE(fMedia && !fGone && state[f.call] == "0|4") << "marked: " << path;
+    if (!fSettled || !fGone) continue;
     EXPECT_TRUE(!fMedia || state[f.call] == "0|4") << "gone, not marked: " << path;
     EXPECT_TRUE(audit.find(" " + path + "\t") != std::string::npos ||
                 audit.find(" " + path + "\n") != std::string::npos)

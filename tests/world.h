@@ -39,11 +39,15 @@ class World {
   // `path` no longer frees anything when it goes (a second hard link).
   void Untrack(const std::string& path) { files_.erase(path); }
   void Track(const std::string& path, long long id, int tenant);
+  // `path` must still hold what it holds now (another name of a file that
+  // goes, say).
+  void Keep(const std::string& path) { kept_[path] = Slurp(path); }
 
   // The promises: nothing outside the tree changed; no recording of a call
   // that is not archived is gone; each counter fell by exactly the bytes of
   // its tenant that left the disk; with `fSettled`, every call whose media
-  // is gone is marked and the audit trail names every file that went.
+  // is gone is marked, every marked call's media is gone, and the audit
+  // trail names every file that went.
   void Check(bool fSettled = true);
   // Bytes of `tenant` that left the disk.
   long long Gone(int tenant);
@@ -58,7 +62,7 @@ class World {
   bool IsGone(const std::string& path, const File& f);
   std::map<std::string, File> files_;
   std::string rows_;
-  std::map<std::string, std::string> outside_;
+  std::map<std::string, std::string> outside_, kept_;
 };
 
 #endif  // FIFODEL_TESTS_WORLD_H_
