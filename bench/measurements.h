@@ -18,5 +18,7 @@ void TableScale(Db* db);
 // minute runs beside the others), Footprint at the end.
 void StartIdleService();
 void Footprint(Db* db);
+// 5. The real service against a simulated recorder at several rates.
+void KeepUpWithRecorder(Db* db);
 
 #endif  // FIFODEL_BENCH_MEASUREMENTS_H_

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "audit.h"
-#include "calls.h"
 #include "faults.h"
 #include "logging.h"
 #include "paths.h"
@@ -73,7 +72,7 @@ bool MayGo(const std::string& strPath, const std::string& strRel,
            const PruneContext& ctx) {
   long long llId = 0;
   FaultPoint("pending-question");
-  int found = PendingCallIn(ctx.conn, strRel, &llId);
+  int found = ctx.pending(strRel, &llId);
   if (found == 0) return true;
   return Stays(ctx, strPath,
                found > 0 ? "call " + std::to_string(llId) +

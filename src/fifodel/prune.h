@@ -4,18 +4,18 @@
 #ifndef FIFODEL_PRUNE_H_
 #define FIFODEL_PRUNE_H_
 
-#include <dbi/dbi.h>
-
+#include <functional>
 #include <string>
 
 #include "report.h"
 
 // What pruning needs from its pass: the descriptor of /recordings, the
-// pass's connection to ask about calls not yet archived, the stuck items
-// already said, and the pass's report, which gets what went and what stays.
+// question about calls not yet archived (PendingCallIn on the pass's
+// connection), the stuck items already said, and the pass's report, which
+// gets what went and what stays.
 struct PruneContext {
   int rootfd;
-  dbi_conn conn;
+  std::function<int(const std::string& rel, long long* llId)> pending;
   const StuckRegistry& known;
   PassReport* report;
 };

@@ -1,6 +1,8 @@
 // One reclamation pass over the oldest archived calls. Sizes come from
 // fstatat on each file, never from the database, so the bytes counted are
-// the bytes that really left the disk.
+// the bytes that really left the disk. The pass's connection belongs to a
+// thread of its own: the next chunk's query runs while a chunk's files go,
+// and its marking statement while the next chunk's do.
 #include "reclaim.h"
 
 #include <errno.h>
@@ -24,6 +26,7 @@
 #include "prune.h"
 #include "removal.h"
 #include "rows.h"
+#include "serial.h"
 #include "tenancy.h"
 #include "tree.h"
 
@@ -42,8 +45,7 @@ struct CallWork {
   bool fUntouched = false;  // marked without touching its files
   bool fSecure = false;     // the marker, looked up once for the call
   std::vector<PlannedFile> files;  // the media first, when present
-  bool fMediaPlanned = false;
-  bool fWarned = false;  // about its directory
+  bool fMediaPlanned = false, fWarned = false;
   long long llPlanned = 0, llFreed = 0;
   bool fMediaKept = false;  // the call stays archived
   int iErr = 0;             // why the media stays; 0: it moved away
@@ -58,18 +60,15 @@ class ChunkDirs {
  public:
   explicit ChunkDirs(int rootfd) : rootfd_(rootfd) {}
   ~ChunkDirs() {
-    for (const auto& [rel, d] : dirs_)
-      if (d.fd >= 0) close(d.fd);
+    for (const auto& [rel, fd] : fds_)
+      if (fd.first >= 0) close(fd.first);
   }
   // The directory `rel` below /recordings, or -1 with errno.
   int Look(const std::string& rel) {
-    auto [it, fNew] = dirs_.try_emplace(rel);
-    if (fNew) {
-      it->second.fd = OpenBeneath(rootfd_, rel, false);
-      it->second.err = errno;
-    }
-    errno = it->second.err;
-    return it->second.fd;
+    auto [it, fNew] = fds_.try_emplace(rel);
+    if (fNew) it->second = {OpenBeneath(rootfd_, rel, false), errno};
+    errno = it->second.second;
+    return it->second.first;
   }
   // The same, if it is still where `rel` leads; -1 otherwise.
   int Fresh(const std::string& rel) {
@@ -78,11 +77,8 @@ class ChunkDirs {
   }
 
  private:
-  struct Dir {
-    int fd = -1, err = 0;
-  };
   int rootfd_;
-  std::map<std::string, Dir> dirs_;
+  std::map<std::string, std::pair<int, int>> fds_;  // descriptor, errno
 };
 
 struct Chunk {
@@ -94,9 +90,18 @@ struct Chunk {
   std::vector<AuditedCall> audit;  // written before the marking
 };
 
+typedef std::optional<std::vector<CallRow>> Rows;
+// How a chunk's marking went, and what it counts for when it went through.
+struct Marked {
+  bool ok;
+  std::string strError, strQuery;
+  std::map<long long, long long> tenantCalls;
+};
+
 struct Pass {
   const PassRequest& req;
   dbi_conn conn;
+  Serial db;  // owns `conn` while the pass runs
   PassReport report;
   long long liBytesToFree;
   Tree tree;
@@ -105,10 +110,11 @@ struct Pass {
   Journal journal;
   StuckRegistry none;
   const StuckRegistry& known;
-  bool firstEntry = true;
-  bool fMetStuck = false;
-  bool fAuditFailed = false;
+  bool firstEntry = true, fMetStuck = false, fAuditFailed = false;
+  bool fLooked = false;  // at a row
   Continuation from;
+  std::future<Rows> next;      // the next chunk, asked for in advance
+  std::future<Marked> marked;  // the last chunk's marking
   Pass(const PassRequest& r, dbi_conn c)
       : req(r), conn(c), liBytesToFree(r.liBytesToFree),
         known(r.known ? *r.known : none) {
@@ -153,9 +159,9 @@ FileFate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strRel,
                            ? "."
                            : strRel.substr(from, slash - from);
   std::string strName = strRel.substr(slash + 1);
-  struct stat st;
   int dirfd = dirs->Look(strDir);
   if (dirfd < 0) return NoDirectory(errno, strDir, c);
+  struct stat st;
   if (fstatat(dirfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
     return kMissing;
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return kRefused;
@@ -185,7 +191,7 @@ void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strRel,
 }
 
 // A row whose files must not be touched is logged and marked, so that it
-// does not come back in every chunk.
+// does not come back in every pass.
 void LeaveUntouched(CallWork* c, const char* acWhy) {
   lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", c->row.llId,
      acWhy);
@@ -210,20 +216,30 @@ void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
 
 enum ChunkEnd { kNextChunk, kDbError, kExhausted, kPruned };
 
+// Asks the database whether a call not archived yet lives below `rel`,
+// through the pass's connection, and waits for the answer.
+int AskPending(Pass* p, const std::string& rel, long long* llId) {
+  return p->db.Send([p, rel, llId] { return PendingCallIn(p->conn, rel, llId); }).get();
+}
+
 // Looks at the rows of a chunk until what they free covers the shortfall:
 // a call's files always go together. kPruned when the oldest call's stale
 // directories went instead.
 ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
   long long llLeft = p->liBytesToFree;
+  PruneContext ctx = {p->tree.root(),
+                      [p](const std::string& rel, long long* id) {
+                        return AskPending(p, rel, id);
+                      },
+                      p->known, &p->report};
   for (const CallRow& row : rows) {
     if (llLeft <= 0) break;
-    if (p->from.llLastId == 0 && chunk->calls.empty())
-      p->report.strOldestDirectory = row.directory.value_or("");
+    if (!p->fLooked) p->report.strOldestDirectory = row.directory.value_or("");
+    p->fLooked = true;
     const char* acWhy = RowProblem(row.directory ? row.directory->c_str() : 0,
                                    row.filename ? row.filename->c_str() : 0,
                                    row.screenfn ? row.screenfn->c_str() : 0);
     // The oldest sound call decides which tree directories are stale.
-    PruneContext ctx = {p->tree.root(), p->conn, p->known, &p->report};
     if (p->firstEntry && !acWhy &&
         FifoOldestEntry(*row.directory, p->req.fSim, ctx))
       return kPruned;
@@ -315,41 +331,64 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
   p->journal.Audited();
 }
 
-bool Mark(Pass* p, const Chunk& chunk) {
-  if (p->req.fSim || chunk.ids.empty()) return true;
-  std::string strQuery = MarkingStatement(chunk.ids);
-  FaultPoint("before-mark");
-  dbi_result marked = DbQuery(p->conn, strQuery);
-  FaultPoint("after-mark");
-  if (!marked) {
-    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s",
-       DbErrorText(p->conn), strQuery.c_str());
+// Whether the last chunk's marking went through; said when it did not.
+bool MarkedBefore(Pass* p) {
+  if (!p->marked.valid()) return true;
+  Marked m = p->marked.get();
+  if (!m.ok) {
+    lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", m.strError.c_str(),
+       m.strQuery.c_str());
     return false;
   }
-  dbi_result_free(marked);
-  p->report.llCallsMarked += chunk.ids.size();
-  for (const CallWork& c : chunk.calls)
-    if (!c.fMediaKept && c.row.llTenantId != 0)
-      ++p->report.tenants[c.row.llTenantId].llCalls;
+  for (const auto& [tenant, calls] : m.tenantCalls) {
+    p->report.llCallsMarked += calls;
+    if (tenant != 0) p->report.tenants[tenant].llCalls += calls;
+  }
   return true;
 }
 
-// The next chunk starts after the last call handled.
-void Continue(Pass* p, const Chunk& chunk) {
+// Marks the chunk's calls while the next chunk's files go.
+void Mark(Pass* p, const Chunk& chunk) {
+  Marked m = {false, "", MarkingStatement(chunk.ids), {}};
+  for (const CallWork& c : chunk.calls)
+    if (!c.fMediaKept && c.row.llId != -1) ++m.tenantCalls[c.row.llTenantId];
+  p->marked = p->db.Send([p, m]() mutable {
+    FaultPoint("before-mark");
+    dbi_result result = DbQuery(p->conn, m.strQuery);
+    FaultPoint("after-mark");
+    if (result) dbi_result_free(result);
+    m.ok = result != nullptr;
+    m.strError = m.ok ? "" : DbErrorText(p->conn);
+    return m;
+  });
+}
+
+void AskForChunk(Pass* p) {
+  p->next = p->db.Send([p, from = p->from] { return QueryChunk(p->conn, from); });
+}
+
+// Where the chunk after `rows` starts: after its last row, or when not all
+// of them were handled, after the last that was.
+void ContinueAfter(Pass* p, const std::vector<CallRow>& rows, size_t handled) {
   p->from.firstChunk.clear();
   if (p->from.llLastId == 0)
-    for (const CallWork& c : chunk.calls) p->from.firstChunk.push_back(c.row.llId);
-  p->from.llLastId = chunk.calls.back().row.llId;
+    for (size_t i = 0; i < handled; ++i) p->from.firstChunk.push_back(rows[i].llId);
+  p->from.llLastId = rows[handled - 1].llId;
 }
 
 // Reads, handles and marks one chunk of the oldest archived calls.
 ChunkEnd DoChunk(Pass* p) {
   lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
-  auto rows = QueryChunk(p->conn, p->from);
+  Rows rows = p->next.get();
   FaultPoint("chunk-query");
   if (!rows) {
     lg(LOG_NOTICE, "FIFO_delete: fifodel query error (1)");
     return kDbError;
+  }
+  const Continuation before = p->from;
+  if (!rows->empty()) {
+    ContinueAfter(p, *rows, rows->size());
+    AskForChunk(p);
   }
   Chunk chunk(p->tree.root());
   if (LookAtRows(p, *rows, &chunk) == kPruned) return kPruned;
@@ -360,12 +399,18 @@ ChunkEnd DoChunk(Pass* p) {
   }
   p->liBytesToFree = SaturatingAdd(p->liBytesToFree, -chunk.llFreed);
   lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
-  if (!Mark(p, chunk)) return kDbError;
+  if (!MarkedBefore(p)) return kDbError;
+  if (!p->req.fSim && !chunk.ids.empty()) Mark(p, chunk);
   if (chunk.calls.empty()) {
     lg(LOG_NOTICE, "FIFO_delete row count is zero");
     return kExhausted;
   }
-  Continue(p, chunk);
+  if (chunk.calls.size() < rows->size() && p->liBytesToFree > 0) {
+    p->next.wait();  // asked for too far on: ask again
+    p->from = before;
+    ContinueAfter(p, *rows, chunk.calls.size());
+    AskForChunk(p);
+  }
   return kNextChunk;
 }
 
@@ -384,11 +429,14 @@ void SettleCounters(Pass* p) {
 }
 
 ChunkEnd RunChunks(Pass* p) {
+  AskForChunk(p);
   ChunkEnd end = kNextChunk;
   while (end == kNextChunk && p->liBytesToFree > 0) {
     end = DoChunk(p);
     if (p->req.betweenChunks) p->req.betweenChunks();
   }
+  if (!MarkedBefore(p) && end != kDbError) end = kDbError;
+  if (p->next.valid()) p->next.wait();
   SettleCounters(p);
   return end;
 }
@@ -401,6 +449,18 @@ PassOutcome OutcomeOf(ChunkEnd end, const Pass& p) {
   return kOutcomeExhausted;
 }
 
+// A pass that never reached the database.
+PassReport Unconnected(const PassRequest& req, time_t tStart) {
+  lg(LOG_ERR, "FIFO_delete: Stop, we cannot connect to database");
+  lg(LOG_NOTICE, "FIFO_delete: finished");
+  PassReport report;
+  report.llNumber = req.llNumber;
+  report.tStart = tStart;
+  report.tEnd = time(nullptr);
+  report.outcome = kOutcomeDbError;
+  return report;
+}
+
 }  // namespace
 
 PassReport RunPass(const PassRequest& req) {
@@ -409,37 +469,32 @@ PassReport RunPass(const PassRequest& req) {
   time_t tStart = time(nullptr);
   FaultPoint("connect");
   dbi_conn conn;
-  if (getDbConnection(&conn) != 0) {
-    lg(LOG_ERR, "FIFO_delete: Stop, we cannot connect to database");
-    lg(LOG_NOTICE, "FIFO_delete: finished");
-    PassReport report;
-    report.llNumber = req.llNumber;
-    report.tStart = tStart;
-    report.tEnd = time(nullptr);
-    report.outcome = kOutcomeDbError;
-    return report;
-  }
+  if (getDbConnection(&conn) != 0) return Unconnected(req, tStart);
   lg(LOG_NOTICE, "FIFO_delete: Connected to DB");
   // Counts an earlier pass could not commit go first.
   if (!req.fSim) ApplyPendingJournal();
-  Pass pass(req, conn);
-  pass.report.tStart = tStart;
-  ChunkEnd end = kExhausted;
-  if (pass.tree.Open()) {
-    end = RunChunks(&pass);
-  } else {
-    // Without the tree nothing can be freed: stuck, not the database.
-    ReportStuck(pass.known, LOG_ERR,
-                {{StuckKey::kDirectory, 0, RECORDINGS_DIR},
-                 std::string("cannot be opened: ") + strerror(errno)},
-                &pass.report.stuck);
-    pass.fMetStuck = true;
+  PassReport report;
+  {
+    Pass pass(req, conn);
+    pass.report.tStart = tStart;
+    ChunkEnd end = kExhausted;
+    if (pass.tree.Open()) {
+      end = RunChunks(&pass);
+    } else {
+      // Without the tree nothing can be freed: stuck, not the database.
+      ReportStuck(pass.known, LOG_ERR,
+                  {{StuckKey::kDirectory, 0, RECORDINGS_DIR},
+                   std::string("cannot be opened: ") + strerror(errno)},
+                  &pass.report.stuck);
+      pass.fMetStuck = true;
+    }
+    pass.report.outcome = OutcomeOf(end, pass);
+    report = pass.report;
   }
   dbi_conn_close(conn);
   lg(LOG_NOTICE, "FIFO_delete: finished");
-  pass.report.outcome = OutcomeOf(end, pass);
-  pass.report.tEnd = time(nullptr);
-  return pass.report;
+  report.tEnd = time(nullptr);
+  return report;
 }
 
 bool FIFO_delete(long long liBytesToFree, bool fSim) {
