@@ -1,7 +1,7 @@
-// Appended per chunk and settled per pass, the journal is small between
-// passes: it holds something only after a pass was cut short. It is then
-// resolved against the tree (which files are really gone) and the server
-// (which transactions really committed), rewritten whole and committed.
+// Appended per chunk and settled per pass, the journal is empty between
+// passes unless one was cut short. What it then holds is resolved against
+// the tree (which files are really gone) and the server (which transactions
+// really committed), rewritten whole and committed.
 #include "journal.h"
 
 #include <errno.h>
@@ -37,6 +37,11 @@ std::string Line(const std::string& payload) {
   return payload + sum;
 }
 
+int Hex(char c) {
+  const char* at = c ? strchr("0123456789abcdef", c) : nullptr;
+  return at ? static_cast<int>(at - "0123456789abcdef") : -1;
+}
+
 // Paths may hold any byte but NUL: blanks, line ends and '%' are escaped.
 std::string Escape(const std::string& path) {
   std::string out;
@@ -48,38 +53,27 @@ std::string Escape(const std::string& path) {
   return out;
 }
 
-int HexDigit(char c) {
-  const char* digits = "0123456789abcdef";
-  const char* at = c ? strchr(digits, c) : nullptr;
-  return at ? static_cast<int>(at - digits) : -1;
-}
-
 bool Unescape(const std::string& text, std::string* path) {
   path->clear();
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      *path += text[i];
-      continue;
-    }
-    int hi = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
-    int lo = hi < 0 ? -1 : HexDigit(text[i + 2]);
-    if (lo < 0) return false;
+    int hi = 0, lo = text[i];
+    if (text[i] == '%' && (i + 2 >= text.size() || (hi = Hex(text[i + 1])) < 0 ||
+                           (lo = Hex(text[i += 2])) < 0))
+      return false;
     *path += static_cast<char>(hi * 16 + lo);
-    i += 2;
   }
   return !path->empty();
 }
 
 // The payload of a line whose checksum holds; false for a torn or garbled
-// line.
+// one.
 bool Payload(const std::string& line, std::string* payload) {
   size_t blank = line.rfind(' ');
   if (blank == std::string::npos || line.size() - blank != 9) return false;
   unsigned sum = 0;
   for (size_t i = blank + 1; i < line.size(); ++i) {
-    int d = HexDigit(line[i]);
-    if (d < 0) return false;
-    sum = sum * 16 + d;
+    if (Hex(line[i]) < 0) return false;
+    sum = sum * 16 + Hex(line[i]);
   }
   *payload = line.substr(0, blank);
   return Checksum(*payload) == sum;
@@ -88,23 +82,20 @@ bool Payload(const std::string& line, std::string* payload) {
 bool ParseIntent(const std::string& payload, Intent* i) {
   char mode;
   int used = 0;
-  if (sscanf(payload.c_str(), "I %lld %lld %lld %llu %c %n", &i->llCall,
-             &i->llTenant, &i->llBytes, &i->ullIno, &mode, &used) != 5 ||
-      used == 0 || (mode != 'u' && mode != 's'))
-    return false;
-  i->fShred = mode == 's';
-  return Unescape(payload.substr(used), &i->strRel);
+  return sscanf(payload.c_str(), "I %lld %lld %lld %llu %c %n", &i->llCall,
+                &i->llTenant, &i->llBytes, &i->ullIno, &mode, &used) == 5 &&
+         used > 0 && (mode == 'u' || (i->fShred = mode == 's')) &&
+         Unescape(payload.substr(used), &i->strRel);
 }
 
-// One intent of a segment being resolved.
+// One intent of a segment: still to charge, still to audit.
 struct Entry {
   Intent intent;
-  bool fPending = true;    // no committed transaction charged it
-  bool fUnaudited = true;  // no audit line names it
+  bool fPending = true, fUnaudited = true;
 };
 
-// "C xid [tenant...]": a committed transaction (or one of unknown fate)
-// charged the segment's intents but those of the failed tenants.
+// "C xid [tenant...]": a committed transaction (or one whose fate is not
+// known) charged the segment's intents but those of the tenants listed.
 void Commit(const std::string& payload,
             const std::function<XactFate(const std::string&)>& fate,
             std::vector<Entry>* seg, Pending* p) {
@@ -114,8 +105,8 @@ void Commit(const std::string& payload,
   in >> xid;
   for (long long t; in >> t;) failed.insert(t);
   XactFate f = fate(xid);
-  if (f == kInProgress) p->fUndecided = true;
-  if (f == kUnknown) ++p->iUnknown;
+  p->fUndecided = p->fUndecided || f == kInProgress;
+  p->iUnknown += f == kUnknown;
   if (f != kCommitted && f != kUnknown) return;
   for (Entry& e : *seg)
     if (!failed.count(e.intent.llTenant)) e.fPending = false;
@@ -128,7 +119,7 @@ void EndSegment(const std::function<bool(const Intent&)>& gone,
     if (e.fUnaudited) p->unaudited.push_back(e.intent);
     if (!e.fPending) continue;
     p->charged.push_back(e.intent);
-    if (e.intent.llTenant != 0)
+    if (e.intent.llTenant)
       p->owed[e.intent.llTenant] =
           SaturatingAdd(p->owed[e.intent.llTenant], -e.intent.llBytes);
   }
@@ -140,8 +131,8 @@ void EndSegment(const std::function<bool(const Intent&)>& gone,
 // never invented.
 bool FileGone(int rootfd, const Intent& i) {
   size_t slash = i.strRel.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : i.strRel.substr(0, slash);
-  int dirfd = OpenBeneath(rootfd, dir, false);
+  if (slash == std::string::npos) return false;
+  int dirfd = OpenBeneath(rootfd, i.strRel.substr(0, slash), false);
   if (dirfd < 0) return errno == ENOENT || errno == ENOTDIR;
   struct stat st;
   bool fGone = fstatat(dirfd, i.strRel.c_str() + slash + 1, &st,
@@ -153,18 +144,18 @@ bool FileGone(int rootfd, const Intent& i) {
 }
 
 XactFate Fate(dbi_conn conn, const std::string& xid) {
-  std::string status, one;
-  if (xid.find_first_not_of("0123456789") != std::string::npos)
-    return kUnknown;
+  std::string status;
+  if (xid.find_first_not_of("0123456789") != std::string::npos) return kUnknown;
   if (!QueryText(conn, "SELECT pg_xact_status('" + xid + "'::xid8)", &status))
     // An id from the future (a restored database) is refused; a connection
     // that fails tells nothing.
-    return QueryText(conn, "SELECT 1", &one) ? kUnknown : kInProgress;
+    return QueryText(conn, "SELECT 1", &status) ? kUnknown : kInProgress;
   if (status == "committed") return kCommitted;
   if (status == "aborted") return kAborted;
   return status == "in progress" ? kInProgress : kUnknown;
 }
 
+// Audit lines for files whose pass was cut short before it wrote them.
 void AuditRecovered(const std::vector<Intent>& intents) {
   std::vector<AuditedCall> calls;
   for (const Intent& i : intents) {
@@ -177,44 +168,29 @@ void AuditRecovered(const std::vector<Intent>& intents) {
   AuditCalls(0, calls);
 }
 
-std::string ReadJournal() {
-  std::ifstream in(JOURNAL_FILE);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 Pending Resolve(dbi_conn conn) {
+  std::stringstream text;
+  text << std::ifstream(JOURNAL_FILE).rdbuf();
   Tree tree;
   tree.Open();
   Pending p = ResolveJournal(
-      ReadJournal(), [&](const Intent& i) { return FileGone(tree.root(), i); },
+      text.str(), [&](const Intent& i) { return FileGone(tree.root(), i); },
       [&](const std::string& xid) { return Fate(conn, xid); });
   if (p.iBadLines)
-    lg(LOG_WARNING, "FIFO: %d torn or garbled lines of " JOURNAL_FILE
-       " skipped", p.iBadLines);
+    lg(LOG_WARNING, "FIFO: %d torn or garbled lines of " JOURNAL_FILE " skipped",
+       p.iBadLines);
   if (p.iUnknown)
     lg(LOG_ERR, "FIFO: the database cannot tell whether %d tenant "
        "transactions committed: taken as committed", p.iUnknown);
   return p;
 }
 
-// The journal holds just `p`'s charges, so that a committed transaction
-// settles all of it. (A crash before the "A" that follows costs at most a
-// repeated audit line.)
-bool Rewrite(const Pending& p) {
-  std::string text = Line("S");
-  for (const Intent& i : p.charged) text += IntentLine(i);
-  return WriteAtomically(JOURNAL_DIR, JOURNAL_NAME, text, 0600, true);
-}
-
 }  // namespace
 
 std::string IntentLine(const Intent& i) {
-  return Line("I " + std::to_string(i.llCall) + " " +
-              std::to_string(i.llTenant) + " " + std::to_string(i.llBytes) +
-              " " + std::to_string(i.ullIno) + (i.fShred ? " s " : " u ") +
-              Escape(i.strRel));
+  return Line("I " + std::to_string(i.llCall) + " " + std::to_string(i.llTenant) +
+              " " + std::to_string(i.llBytes) + " " + std::to_string(i.ullIno) +
+              (i.fShred ? " s " : " u ") + Escape(i.strRel));
 }
 
 Pending ResolveJournal(const std::string& text,
@@ -241,7 +217,7 @@ Pending ResolveJournal(const std::string& text,
       ++p.iBadLines;
     }
   }
-  if (pos < text.size()) ++p.iBadLines;  // a torn last line
+  p.iBadLines += pos < text.size();  // a torn last line
   EndSegment(gone, &seg, &p);
   return p;
 }
@@ -262,7 +238,13 @@ void ApplyPendingJournal() {
   Pending p = Resolve(conn);
   dbi_conn_close(conn);
   if (p.fUndecided) return;  // the server has yet to decide: later
-  if (!p.owed.empty() && !Rewrite(p)) {
+  std::string text = Line("S");
+  for (const Intent& i : p.charged) text += IntentLine(i);
+  // The journal holds just what is charged now, so that the transaction's
+  // commit settles all of it; a crash before the "A" below costs at most a
+  // repeated audit line.
+  if (!p.owed.empty() &&
+      !WriteAtomically(JOURNAL_DIR, JOURNAL_NAME, text, 0600, true)) {
     lg(LOG_ERR, "FIFO: cannot rewrite " JOURNAL_FILE ": %s", strerror(errno));
     return;
   }
@@ -298,10 +280,8 @@ bool Journal::Append(const std::string& text, bool fSync) {
   if (llBase_ < 0 || fDirty_) return false;
   off_t at = lseek(fd_, 0, SEEK_END);
   const std::string head = fWritten_ || fWhole_ ? "" : Line("S");
-  if (WriteAll(fd_, head + text) && (!fSync || fdatasync(fd_) == 0)) {
-    fWritten_ = true;
-    return true;
-  }
+  if (WriteAll(fd_, head + text) && (!fSync || fdatasync(fd_) == 0))
+    return fWritten_ = true;
   // No half line may stay in front of the next.
   int err = errno;
   fDirty_ = ftruncate(fd_, at) != 0;
@@ -324,8 +304,7 @@ void Journal::Audited() { Append(Line("A"), false); }
 
 bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
   std::string payload = "C " + xid;
-  for (const auto& [tenant, delta] : failed)
-    payload += " " + std::to_string(tenant);
+  for (const auto& [tenant, delta] : failed) payload += " " + std::to_string(tenant);
   if (Append(Line(payload), true)) return true;
   // Without its line a commit could be replayed: the segment goes instead,
   // so that a crash can lose these counts, never double them.

@@ -23,41 +23,36 @@
 #include "reclaim.h"
 #include "removal.h"
 #include "shell.h"
-#include "statedoc.h"
 #include "tree.h"
+
+const long long kMB = 1048576;
 
 unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
                                   unsigned long long ulFrsize,
                                   unsigned long long ulBavail,
                                   unsigned long long ulBsize) {
-  unsigned long long uliTotal = ulBlocks * ulFrsize / 1048576;
+  unsigned long long uliTotal = ulBlocks * ulFrsize / kMB;
   unsigned long long uliTrigger =
       static_cast<unsigned long long>(uliTotal * 0.01);
   if (uliTrigger < 250) uliTrigger = 250;
   if (uliTrigger > 2048) uliTrigger = 2048;
   // Blocks reserved for root count in the total but never as free.
   ds->ullBytesFree = ulBavail * ulBsize;
-  ds->uliMegsFree = ds->ullBytesFree / 1048576;
+  ds->uliMegsFree = ds->ullBytesFree / kMB;
   ds->uliMegsTrigger = uliTrigger;
   ds->ratherLow = ds->uliMegsFree < 2 * uliTrigger;
   ds->somewhatLow = ds->uliMegsFree < 4 * uliTrigger;
   ds->liToFree = 0;
   if (ds->uliMegsFree < uliTrigger)
-    ds->liToFree =
-        static_cast<long long>(uliTrigger - ds->uliMegsFree) * 1048576;
+    ds->liToFree = static_cast<long long>(uliTrigger - ds->uliMegsFree) * kMB;
   return uliTrigger;
 }
 
 namespace {
 
-const long long kMB = 1048576;
-
 // A measurement without the log lines of one; false when statvfs failed.
 bool Measure(DiskSpace* ds) {
-  ds->liToFree = 0;
-  ds->ratherLow = false;
-  ds->somewhatLow = false;
-  ds->uliMegsTrigger = 0;
+  *ds = {ds->uliMegsFree, 0, false, false};
   struct statvfs sv;
   if (statvfs(RECORDINGS_DIR, &sv) != 0) return false;
   ApplyDiskStats(ds, sv.f_blocks, sv.f_frsize, sv.f_bavail, sv.f_bsize);
@@ -70,8 +65,6 @@ const char* Level(const DiskSpace& ds) {
   if (ds.ratherLow) return "rather_low";
   return ds.somewhatLow ? "somewhat_low" : "ample";
 }
-
-void Sleep(double seconds) { usleep(static_cast<useconds_t>(Scaled(seconds) * 1e6)); }
 
 // Logs a failure to write `what` once, until it succeeds again.
 void Complain(bool ok, const std::string& what, bool* pfComplained) {
@@ -99,18 +92,17 @@ class Monitor {
   const ServiceOptions& opts_;
   InstanceLock* lock_;
   DiskSpace ds_ = {0, 0, false, false};
-  DiskSpace shown_ = {0, 0, false, false};  // the last measurement, quiet or not
-  time_t tMeasured_ = 0;
+  DiskSpace shown_ = {0, 0, false, false};  // the last measurement, quiet too
+  time_t tMeasured_ = 0, tPublished_ = 0;
   long long llFree_ = -1, llTrigger_ = -1;  // the last good measurement
+  long long llFreeAfterPass_ = -1;
   Forecast forecast_;
   StuckRegistry stuck_;
   Totals totals_;
   PassReport pass_;
-  long long llFreeAfterPass_ = -1;
   std::string strOldest_;
   bool fPassRunning_ = false;
   bool fJournalPending_ = false;  // as it was when the running pass began
-  time_t tPublished_ = 0;
   bool fLogsSaid_ = false, fStateFailed_ = false, fMetricsFailed_ = false;
 };
 
@@ -141,12 +133,9 @@ ServiceState Monitor::Snapshot() const {
 void Monitor::Publish() {
   ServiceState st = Snapshot();
   tPublished_ = st.tWritten;
-  if (mkdir(STATE_DIR, 0755) != 0 && errno != EEXIST) {
-    Complain(false, STATE_DIR, &fStateFailed_);
-  } else {
-    Complain(WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false),
-             STATE_FILE, &fStateFailed_);
-  }
+  bool ok = (mkdir(STATE_DIR, 0755) == 0 || errno == EEXIST) &&
+            WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false);
+  Complain(ok, STATE_FILE, &fStateFailed_);
   if (opts_.strMetricsDir.empty()) return;
   Complain(WriteAtomically(opts_.strMetricsDir, METRICS_NAME, FormatMetrics(st),
                            0644, false),
@@ -168,7 +157,8 @@ std::string Monitor::StatusLine() const {
 }
 
 // After every measurement: the forecast, the state, the metrics and the
-// service manager.
+// service manager. A measurement right after a pass feeds no forecast: the
+// pass itself made the space.
 void Monitor::Observe(bool fAfterPass) {
   time_t now = tMeasured_ = time(nullptr);
   if (shown_.uliMegsTrigger != 0) {
@@ -177,7 +167,8 @@ void Monitor::Observe(bool fAfterPass) {
     if (!fAfterPass) forecast_.Add(now, llFree_);
   }
   if (fAfterPass) llFreeAfterPass_ = shown_.uliMegsTrigger ? llFree_ : -1;
-  long long llSeconds = shown_.uliMegsTrigger ? forecast_.Seconds(llFree_, llTrigger_) : -1;
+  long long llSeconds =
+      shown_.uliMegsTrigger ? forecast_.Seconds(llFree_, llTrigger_) : -1;
   if (!fAfterPass && forecast_.Warn(llSeconds, now, pass_.tEnd))
     lg(LOG_WARNING,
        "FIFO_check: free space will reach the trigger level in %lld min "
@@ -189,15 +180,13 @@ void Monitor::Observe(bool fAfterPass) {
   if (!fAfterPass) NotifyWatchdog();
 }
 
-// Runs a pass for the shortfall in ds_ and reports on it from a silent
-// measurement: a logged one would add a line to every pass. True when the
-// pass pruned directories.
+// Runs a pass for the shortfall in ds_, while the lock is held, and reports
+// on it from a silent measurement: a logged one would add a line to every
+// pass. True when the pass pruned directories.
 bool Monitor::Reclaim() {
-  if (!lock_->Held()) {
-    InstanceLock::Result r = lock_->Take();
-    if (r == InstanceLock::kHeldElsewhere) exit(0);
-    if (r != InstanceLock::kTaken) return false;
-  }
+  InstanceLock::Result r = lock_->Held() ? InstanceLock::kTaken : lock_->Take();
+  if (r == InstanceLock::kHeldElsewhere) exit(0);
+  if (r != InstanceLock::kTaken) return false;
   PassRequest req;
   req.liBytesToFree = ds_.liToFree;
   req.llNumber = pass_.llNumber + 1;
@@ -219,7 +208,6 @@ bool Monitor::Reclaim() {
   for (const StuckKey& key : pass_.loosened) stuck_.Clear(key);
   if (!pass_.strOldestDirectory.empty()) strOldest_ = pass_.strOldestDirectory;
   forecast_.Forget();
-  shown_ = ds_;
   Measure(&shown_);
   Observe(true);
   return pass_.outcome == kOutcomePruned;
@@ -233,7 +221,7 @@ void Monitor::EmptyLogs() {
   if (!fLogsSaid_)
     for (const auto& [path, why] : r.stays)
       lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(path).c_str(), why.c_str());
-  fLogsSaid_ = !r.fDone && !r.stays.empty();
+  fLogsSaid_ = !r.stays.empty();
 }
 
 // Stops captures and deletes logs; if that is not enough, runs a pass. True
@@ -261,7 +249,7 @@ void Monitor::Run() {
   NotifyReady();
   bool fAtOnce = false;
   for (;;) {
-    if (!fAtOnce) Sleep(5);
+    if (!fAtOnce) usleep(static_cast<useconds_t>(Scaled(5) * 1e6));
     ds_.Calc();
     shown_ = ds_;
     Observe(false);
@@ -269,7 +257,7 @@ void Monitor::Run() {
     // if that was not enough, without waiting for the next cycle.
     fAtOnce = ds_.TooLow() && Shortage();
     if (fAtOnce || ds_.ratherLow) continue;
-    Sleep(ds_.somewhatLow ? 10 : 55);
+    usleep(static_cast<useconds_t>(Scaled(ds_.somewhatLow ? 10 : 55) * 1e6));
   }
 }
 

@@ -61,8 +61,7 @@ bool InTheFuture(const Hour& h) {
 
 bool Stays(const PruneContext& ctx, const std::string& strPath,
            const std::string& strWhy) {
-  ReportStuck(ctx.known, LOG_WARNING,
-              {{StuckKey::kDirectory, 0, strPath}, strWhy},
+  ReportStuck(ctx.known, LOG_WARNING, {{StuckKey::kDirectory, 0, strPath}, strWhy},
               &ctx.report->stuck);
   return false;
 }
@@ -130,26 +129,20 @@ bool FifoOldestEntry(std::string strDirectory, bool fSim,
        strDirectory.c_str());
     return false;
   }
+  static const char* const kLevels[] = {
+      RECORDINGS_DIR "/%04d", RECORDINGS_DIR "/%04d/%02d",
+      RECORDINGS_DIR "/%04d/%02d/%02d", RECORDINGS_DIR "/%04d/%02d/%02d/%02d"};
+  const int lowest[] = {2010, 1, 1, 0};
   bool toReturn = false;
   char buf[100];
-  // Every candidate is tried; one that is missing does not stop the rest.
-  for (int y = h.year - 1; y >= 2010; --y) {
-    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d", y);
-    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
-  }
-  for (int m = h.month - 1; m >= 1; --m) {
-    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d", h.year, m);
-    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
-  }
-  for (int d = h.day - 1; d >= 1; --d) {
-    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d/%02d", h.year, h.month,
-             d);
-    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
-  }
-  for (int hr = h.hour - 1; hr >= 0; --hr) {
-    snprintf(buf, sizeof buf, RECORDINGS_DIR "/%04d/%02d/%02d/%02d", h.year,
-             h.month, h.day, hr);
-    if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
+  // Earlier years, then earlier months, days and hours of the call's year,
+  // month and day; one that is missing does not stop the rest.
+  for (int level = 0; level < 4; ++level) {
+    int at[] = {h.year, h.month, h.day, h.hour};
+    for (--at[level]; at[level] >= lowest[level]; --at[level]) {
+      snprintf(buf, sizeof buf, kLevels[level], at[0], at[1], at[2], at[3]);
+      if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
+    }
   }
   return toReturn;
 }
