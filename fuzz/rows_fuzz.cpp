@@ -10,7 +10,7 @@
 #include <string>
 
 #include "logging.h"
-#include "rows.h"
+#include "calls.h"
 
 namespace {
 

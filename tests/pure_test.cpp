@@ -12,7 +12,7 @@
 #include "metrics.h"
 #include "monitor.h"
 #include "removal.h"
-#include "rows.h"
+#include "calls.h"
 #include "statedoc.h"
 #include "status.h"
 #include "stuck.h"

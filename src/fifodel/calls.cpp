@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "db.h"
 
@@ -21,6 +22,24 @@ const char kMediaPath[] =
     "(CASE WHEN '/' || directory || '/' || filename ~ '/\\.\\.(/|$)' THEN "
     "'/..' ELSE regexp_replace('/' || directory || '/' || filename, "
     "'/(\\.?/)*', '/', 'g') END)";
+
+bool HasDotDotComponent(const char* acPath) {
+  if (acPath == nullptr) return false;
+  for (const char* p = acPath; *p;) {
+    size_t len = strcspn(p, "/");
+    if (len == 2 && p[0] == '.' && p[1] == '.') return true;
+    p += len;
+    if (*p == '/') ++p;
+  }
+  return false;
+}
+
+// The last component of a media name: what the pass will unlink.
+bool NamesNoFile(const char* acFilename) {
+  const char* acLeaf = strrchr(acFilename, '/');
+  acLeaf = acLeaf ? acLeaf + 1 : acFilename;
+  return *acLeaf == '\0' || strcmp(acLeaf, ".") == 0;
+}
 
 std::optional<std::string> Column(dbi_result result, const char* field) {
   if (dbi_result_field_is_null(result, field)) return std::nullopt;
@@ -96,4 +115,15 @@ int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId) {
   if (found) *llId = strtoll(dbi_result_get_string_idx(result, 1), nullptr, 10);
   dbi_result_free(result);
   return found;
+}
+
+const char* RowProblem(const char* acDirectory, const char* acFilename,
+                       const char* acScreenFn) {
+  if (acDirectory == nullptr) return "directory is NULL";
+  if (acFilename == nullptr) return "filename is NULL";
+  if (HasDotDotComponent(acDirectory) || HasDotDotComponent(acFilename) ||
+      HasDotDotComponent(acScreenFn))
+    return "a '..' path component would leave /recordings";
+  if (NamesNoFile(acFilename)) return "the media name names no file";
+  return nullptr;
 }

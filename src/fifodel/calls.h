@@ -35,6 +35,13 @@ struct Continuation {
 std::optional<std::vector<CallRow>> QueryChunk(dbi_conn conn,
                                                const Continuation& from);
 
+// Why the files of a call must not be touched, or nullptr when they may be
+// (NULL for a NULL column, `acScreenFn` NULL when derived): a NULL
+// directory or filename, a ".." component in any of the three, a media name
+// whose last component is empty or "." (the directory itself).
+const char* RowProblem(const char* acDirectory, const char* acFilename,
+                       const char* acScreenFn);
+
 // The marking statement for `ids`, each written in full.
 std::string MarkingStatement(const std::vector<long long>& ids);
 

@@ -1,5 +1,3 @@
-// Connections, quoting and statements without rows, for the reclamation
-// pass, the configuration store and the tenant accounting.
 #include "db.h"
 
 #include <signal.h>
@@ -17,27 +15,9 @@ dbi_inst g_DbiInst = nullptr;
 namespace {
 
 // Shutting the socket down wakes libpq wherever it waits, and the statement
-// fails; the connection is useless afterwards, which the caller sees as an
-// error on its next statement too. Runs on a thread of the timer's own, so
-// the socket travels with the timer and nothing is shared.
+// fails, the connection with it. The timer's own thread runs this, with the
+// socket in the timer: nothing is shared.
 void OnDeadline(union sigval v) { shutdown(v.sival_int, SHUT_RDWR); }
-
-// A timer that fires OnDeadline for `socket` once, after kDeadline.
-bool ArmDeadline(int socket, timer_t* timer) {
-  struct sigevent sev;
-  memset(&sev, 0, sizeof sev);
-  sev.sigev_notify = SIGEV_THREAD;
-  sev.sigev_notify_function = OnDeadline;
-  sev.sigev_value.sival_int = socket;
-  if (timer_create(CLOCK_MONOTONIC, &sev, timer) != 0) return false;
-  double s = Scaled(kDeadline);
-  struct itimerspec its;
-  memset(&its, 0, sizeof its);
-  its.it_value.tv_sec = static_cast<time_t>(s);
-  its.it_value.tv_nsec = static_cast<long>((s - its.it_value.tv_sec) * 1e9);
-  timer_settime(*timer, 0, &its, nullptr);
-  return true;
-}
 
 std::string Millis(double seconds) {
   return std::to_string(static_cast<long>(Scaled(seconds) * 1000));
@@ -62,8 +42,17 @@ int getDbConnection(dbi_conn* conn) {
 }
 
 dbi_result DbQuery(dbi_conn conn, const std::string& sql) {
+  struct sigevent sev;
+  memset(&sev, 0, sizeof sev);
+  sev.sigev_notify = SIGEV_THREAD;
+  sev.sigev_notify_function = OnDeadline;
+  sev.sigev_value.sival_int = dbi_conn_get_socket(conn);
   timer_t timer;
-  bool fArmed = ArmDeadline(dbi_conn_get_socket(conn), &timer);
+  bool fArmed = timer_create(CLOCK_MONOTONIC, &sev, &timer) == 0;
+  struct itimerspec its = {};
+  double s = Scaled(kDeadline);
+  its.it_value = {static_cast<time_t>(s), static_cast<long>((s - (long)s) * 1e9)};
+  if (fArmed) timer_settime(timer, 0, &its, nullptr);
   dbi_result result = dbi_conn_query(conn, sql.c_str());
   if (fArmed) timer_delete(timer);
   return result;
@@ -84,34 +73,26 @@ void LogQueryError(dbi_conn conn) {
 
 std::string Quote(dbi_conn conn, std::string strText) {
   char* acNew = nullptr;
-  if (dbi_conn_quote_string_copy(conn, strText.c_str(), &acNew) == 0 ||
-      acNew == nullptr) {
-    free(acNew);
-    return "";
-  }
-  std::string strRet(acNew);
+  size_t n = dbi_conn_quote_string_copy(conn, strText.c_str(), &acNew);
+  std::string strRet = n && acNew ? acNew : "";
   free(acNew);
   return strRet;
 }
 
 bool PerformSql(dbi_conn& conn, std::string sql) {
   dbi_result result = DbQuery(conn, sql);
-  if (result) {
-    dbi_result_free(result);
-    return true;
-  }
-  LogQueryError(conn);
-  return false;
+  if (result) dbi_result_free(result);
+  if (!result) LogQueryError(conn);
+  return result != nullptr;
 }
 
 bool QueryText(dbi_conn conn, const std::string& sql, std::string* value) {
   dbi_result result = DbQuery(conn, sql);
-  if (!result) return false;
-  bool fRow = dbi_result_next_row(result);
+  bool fRow = result && dbi_result_next_row(result);
   if (fRow) {
     const char* ac = dbi_result_get_string_idx(result, 1);
     *value = ac ? ac : "";
   }
-  dbi_result_free(result);
+  if (result) dbi_result_free(result);
   return fRow;
 }

@@ -202,7 +202,7 @@ Pending ResolveJournal(const std::string& text,
   size_t pos = 0;
   for (size_t end; (end = text.find('\n', pos)) != std::string::npos;
        pos = end + 1) {
-    Intent i;
+    Intent i{};
     if (!Payload(text.substr(pos, end - pos), &payload)) {
       ++p.iBadLines;
     } else if (payload == "S") {

@@ -1,19 +1,16 @@
 // The counter journal: what a pass is about to remove, on the disk before
-// the unlink, so that no kill, restart or database outage loses a tenant's
-// bytes, and what the tenant transaction committed, so that none is charged
-// twice. Lines are appended; each carries a checksum, and a torn or garbled
-// line is skipped with a warning.
-//
-//   S                      a new segment: what follows belongs to one pass
+// the unlink, so that no kill, restart or database outage loses a count,
+// and the id of the tenant transaction before its COMMIT, so that none is
+// charged twice. Lines, each with a checksum (a torn or garbled one is
+// skipped):
+//   S                          a pass's segment begins
 //   I call tenant bytes inode u|s path
-//                          the file `path` (below /recordings, escaped) of
-//                          the call is about to be unlinked (u) or shredded
-//                          (s); removing it frees `bytes` for `tenant`
-//   A                      the audit trail names the files above
-//   C xid [tenant...]      the tenant transaction `xid`, about to commit,
-//                          charged every file above in this segment that is
-//                          gone, but those of the tenants listed (their
-//                          counters failed)
+//                              `path` (below /recordings, %-escaped) is
+//                              about to be unlinked or shredded; it frees
+//                              `bytes` for `tenant`
+//   A                          the audit trail names the files above
+//   C xid [tenant...]          transaction `xid` charged every file of the
+//                              segment that is gone, but the tenants listed
 #ifndef FIFODEL_JOURNAL_H_
 #define FIFODEL_JOURNAL_H_
 
@@ -24,79 +21,64 @@
 #include "tenancy.h"
 
 struct Intent {
-  long long llCall = 0;
-  long long llTenant = 0;
-  long long llBytes = 0;
-  unsigned long long ullIno = 0;
-  bool fShred = false;
+  long long llCall, llTenant, llBytes;
+  unsigned long long ullIno;
+  bool fShred;
   std::string strRel;
 };
 
-// The journal line of `intent`, checksum and line end included.
 std::string IntentLine(const Intent& intent);
 
-// What the server says of a transaction: pg_xact_status, or kUnknown when it
-// can no longer tell (too old, or a database that was restored).
+// pg_xact_status, or kUnknown when the server can no longer tell (an old or
+// restored database).
 enum XactFate { kCommitted, kAborted, kInProgress, kUnknown };
 
-// What a journal's text leaves to do.
 struct Pending {
-  LLMAP owed;                      // per tenant, negative: still to charge
-  std::vector<Intent> charged;     // the gone files behind `owed`
-  std::vector<Intent> unaudited;   // gone, and named by no audit line yet
-  bool fUndecided = false;         // a transaction still in progress
-  int iUnknown = 0;                // transactions of unknown fate
-  int iBadLines = 0;               // torn or garbled, skipped
+  LLMAP owed;                     // per tenant, negative: still to charge
+  std::vector<Intent> charged;    // the gone files behind `owed`
+  std::vector<Intent> unaudited;  // gone, named by no audit line yet
+  bool fUndecided = false;        // a transaction still in progress
+  int iUnknown = 0, iBadLines = 0;
 };
 
-// Pure: resolves `text` with `gone` (has the intent's file left the disk?)
-// and `fate`. A segment's intents are owed when their file is gone and no
-// committed transaction of theirs charged them. A transaction of unknown fate
-// counts as committed: a counter is never charged twice.
+// Pure: what `text` leaves to do, given which files are `gone` and the
+// `fate` of transactions. One of unknown fate counts as committed: a charge
+// is never applied twice.
 Pending ResolveJournal(const std::string& text,
                        const std::function<bool(const Intent&)>& gone,
                        const std::function<XactFate(const std::string&)>& fate);
 
-// True when a journal file exists and holds anything.
-bool JournalPending();
+bool JournalPending();  // a journal file holds anything
 
-// Settles a journal left by earlier passes: writes the audit lines that a
-// kill kept from being written, charges what is owed in one tenant
-// transaction (logged like a pass's) and removes what is settled. Leaves
-// the journal for later when the database cannot be reached or a
-// transaction is still undecided. Called at start and by every pass.
+// Settles what earlier passes left: audits what a kill kept from the audit
+// trail, charges what is owed in one transaction and removes what is
+// settled; leaves it for later when the database cannot decide.
 void ApplyPendingJournal();
 
-// The journal of one pass, appended from its end. Not used in simulation.
+// The journal of one pass, appended at its end. Not used in simulation.
 class Journal {
  public:
-  // `fWhole`: the file as it is (a rewritten journal) is this one's segment.
+  // `fWhole`: the file as it is (a rewritten journal) is the segment.
   explicit Journal(bool fWhole = false) : fWhole_(fWhole) {}
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
   ~Journal();
-
-  // Appends the intents of one chunk with one write and one fdatasync. False
-  // (logged once per pass) when they are not on the disk.
+  // A chunk's intents, with one write and one fdatasync; false (said once)
+  // when they are not on the disk.
   bool Intend(const std::vector<Intent>& intents);
-  // The chunk's audit lines are written.
   void Audited();
-  // Before the tenant transaction `xid` commits, leaving out `failed`: true
-  // when it may commit. When its line cannot be written the pass's segment
-  // is cut off instead: counts may then be lost to a crash, never doubled.
+  // True when transaction `xid` may commit: its line is on the disk, or the
+  // segment is cut off (then a crash may lose these counts, never double
+  // them).
   bool BeforeCommit(const std::string& xid, const LLMAP& failed);
-  // The pass's charges are settled (committed, or nothing to charge): its
-  // segment goes, and the file with it when nothing else is in it.
-  void Settled();
+  void Settled();  // committed, or nothing to charge: the segment goes
 
  private:
   bool Append(const std::string& text, bool fSync);
   const bool fWhole_;
   int fd_ = -1;
-  long long llBase_ = -1;  // where this pass's segment starts
-  bool fWritten_ = false;  // some of it is in the file
-  bool fDirty_ = false;    // a failed write left bytes that would not go
-  bool fComplained_ = false;
+  long long llBase_ = -1;  // where the segment starts
+  bool fWritten_ = false, fDirty_ = false, fComplained_ = false;
 };
 
 #endif  // FIFODEL_JOURNAL_H_

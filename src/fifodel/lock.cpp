@@ -1,8 +1,7 @@
-// flock rather than a pid file alone: the kernel drops the lock with the
-// process, however it ends, so a stale file never blocks a restart. A
-// directory rather than a file in it: a file can be replaced by a directory,
-// a dangling link or a fifo, and a guard that then fails open lets two
-// instances charge every tenant twice.
+// flock: the kernel drops it with the process, however it ends, so a stale
+// file never blocks a restart. A directory rather than a file in it: a file
+// can be replaced by a directory, a dangling link or a fifo, and a guard
+// that then fails open lets two instances charge every tenant twice.
 #include "lock.h"
 
 #include <errno.h>
@@ -26,33 +25,26 @@ std::string ReadPid() {
   return Printable(pid.substr(0, 20));
 }
 
-// `fifodel status` holds a shared lock for a moment; do not mistake it for
-// a running service.
+// `fifodel status` holds a shared lock for a moment: no running service.
 bool LockWithRetries(int fd) {
-  for (int i = 0; i < 20; ++i) {
+  for (int i = 0; i < 20; ++i, usleep(50000)) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK) return false;
-    usleep(50000);
   }
-  errno = EWOULDBLOCK;
   return false;
-}
-
-int OpenLockable() {
-  mkdir(STATE_DIR, 0755);
-  int fd = OpenDir(STATE_DIR);
-  return fd >= 0 ? fd : OpenDir(RECORDINGS_DIR);
 }
 
 }  // namespace
 
 InstanceLock::Result InstanceLock::Take() {
-  int fd = OpenLockable();
+  mkdir(STATE_DIR, 0755);
+  int fd = OpenDir(STATE_DIR);
+  if (fd < 0) fd = OpenDir(RECORDINGS_DIR);
   if (fd >= 0 && LockWithRetries(fd)) {
     fd_ = fd;
     // Readable by all: `fifodel status` may run as a monitoring user.
-    WriteAtomically(STATE_DIR, PID_NAME,
-                    std::to_string(getpid()) + "\n", 0644, false);
+    WriteAtomically(STATE_DIR, PID_NAME, std::to_string(getpid()) + "\n", 0644,
+                    false);
     return kTaken;
   }
   int err = errno;
@@ -70,11 +62,9 @@ InstanceLock::Result InstanceLock::Take() {
 }
 
 bool InstanceRunning(std::string* pid) {
-  pid->clear();
   int fd = OpenDir(STATE_DIR);
-  if (fd < 0) return false;
-  bool fHeld = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  if (fHeld) *pid = ReadPid();
-  close(fd);  // drops our shared lock, if we got it
+  bool fHeld = fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  *pid = fHeld ? ReadPid() : "";
+  if (fd >= 0) close(fd);  // drops our shared lock, if we got it
   return fHeld;
 }

@@ -1,6 +1,5 @@
-// One instance at a time. The lock is an exclusive flock on the state
-// directory, which the service creates and which no file planted in it can
-// replace; the process id goes into PID_FILE for whoever finds it taken.
+// One instance at a time: an exclusive flock on the state directory, which
+// nothing planted in it can replace; the holder's id is in PID_FILE.
 #ifndef FIFODEL_LOCK_H_
 #define FIFODEL_LOCK_H_
 
@@ -9,17 +8,10 @@
 class InstanceLock {
  public:
   enum Result { kTaken, kHeldElsewhere, kUnavailable };
-
-  InstanceLock() = default;
-  InstanceLock(const InstanceLock&) = delete;
-  InstanceLock& operator=(const InstanceLock&) = delete;
-
-  // Locks STATE_DIR (created when missing) or, when that cannot be opened,
-  // RECORDINGS_DIR, and writes PID_FILE. kHeldElsewhere, with one LOG_ERR
-  // line naming the holder, when another process holds it; kUnavailable,
-  // logged at LOG_ERR once per process, when neither can be locked: then no
-  // pass may run until a later Take succeeds. The lock lasts as long as the
-  // process.
+  // Locks STATE_DIR (made when missing) or, when that cannot be opened,
+  // RECORDINGS_DIR, and writes PID_FILE. kHeldElsewhere, logged at LOG_ERR
+  // with the holder's id; kUnavailable, logged at LOG_ERR once, when
+  // neither can be locked: then no pass runs. Held for the process's life.
   Result Take();
   bool Held() const { return fd_ >= 0; }
 
@@ -28,9 +20,8 @@ class InstanceLock {
   bool fComplained_ = false;
 };
 
-// True when some process holds the lock now; `pid` gets the id it wrote
-// ("" if none yet). Takes no lock that a starting service could trip over
-// for longer than a moment.
+// Whether some process holds the lock; `pid` gets the id it wrote ("" if
+// none yet). The shared lock it tries lasts a moment only.
 bool InstanceRunning(std::string* pid);
 
 #endif  // FIFODEL_LOCK_H_

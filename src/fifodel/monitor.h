@@ -9,28 +9,24 @@
 
 // One measurement of the file system holding /recordings. MB are 2^20 bytes.
 struct DiskSpace {
-  unsigned long long uliMegsFree;  // free MB at the last good measurement
+  unsigned long long uliMegsFree;  // at the last good measurement
   long long liToFree;  // bytes missing up to the trigger level; 0 if none
   bool ratherLow;      // free below twice the trigger level
   bool somewhatLow;    // free below four times the trigger level
-  // The trigger level in MB of the last measurement; 0 while none succeeded
-  // or after a failed one, which is how a failure shows.
+  // The trigger level of the last measurement; 0 when it failed.
   unsigned long long uliMegsTrigger = 0;
-  // Free bytes exactly, for the fill rate: MB are too coarse over minutes.
+  // Free bytes exactly: MB are too coarse for a fill rate over minutes.
   unsigned long long ullBytesFree = 0;
 
-  // Measures /recordings with statvfs. On failure logs "error getting disk
-  // stat" at LOG_WARNING and leaves liToFree 0, uliMegsTrigger 0 and both
-  // flags clear.
+  // statvfs of /recordings; a failure logs "error getting disk stat" and
+  // leaves nothing to free.
   void Calc();
-  // True exactly when liToFree > 0.
-  bool TooLow();
+  bool TooLow();  // liToFree > 0
 };
 
-// Fills `ds` from the raw figures of statvfs: `ulBlocks` fragments of
-// `ulFrsize` bytes in all, `ulBavail` blocks of `ulBsize` bytes free for
-// unprivileged users. Returns the trigger level in MB, also kept in
-// uliMegsTrigger: 1% of the total, held within 250 to 2048.
+// Fills `ds` from statvfs's figures: `ulBlocks` fragments of `ulFrsize`
+// bytes, `ulBavail` blocks of `ulBsize` free for unprivileged users.
+// Returns the trigger level in MB: 1% of the total, held within 250..2048.
 unsigned long long ApplyDiskStats(DiskSpace* ds, unsigned long long ulBlocks,
                                   unsigned long long ulFrsize,
                                   unsigned long long ulBavail,
@@ -41,12 +37,11 @@ struct ServiceOptions {
 };
 
 // Measures every 5, 15 or 60 seconds, faster as space shrinks; when space is
-// too low stops captures, deletes logs and, if still short, runs a
-// reclamation pass (only while `lock` is held). A pass that pruned stale
-// directories is followed by a new measurement at once, and a new pass if
-// space is still short: pruning never costs a cycle. After every measurement
-// and pass it publishes the state document, the metrics and the service
-// manager's status and watchdog. Never returns.
+// too low stops captures, deletes logs and, if still short, runs a pass
+// while `lock` is held. A pass that pruned stale directories is followed at
+// once by a measurement, and by a pass if still short. Publishes the state
+// document, the metrics and the service manager's status after every
+// measurement and pass. Never returns.
 [[noreturn]] void FIFO_check(const ServiceOptions& opts, InstanceLock* lock);
 
 #endif  // FIFODEL_MONITOR_H_

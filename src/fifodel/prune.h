@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "report.h"
+#include "reclaim.h"
 
 // What pruning needs from its pass: the descriptor of /recordings, the
 // question about calls not yet archived (PendingCallIn on the pass's

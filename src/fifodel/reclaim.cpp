@@ -1,8 +1,7 @@
-// One reclamation pass over the oldest archived calls. Sizes come from
-// fstatat on each file, never from the database, so the bytes counted are
-// the bytes that really left the disk. The pass's connection belongs to a
-// thread of its own: the next chunk's query runs while a chunk's files go,
-// and its marking statement while the next chunk's do.
+// Sizes come from fstatat on each file, never from the database, so the
+// bytes counted are those that really left the disk. The pass's connection
+// belongs to a thread of its own: the next chunk's query runs while a
+// chunk's files go, and a chunk's marking while the next one's go.
 #include "reclaim.h"
 
 #include <errno.h>
@@ -11,8 +10,6 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <map>
 
 #include "audit.h"
 #include "calls.h"
@@ -23,36 +20,33 @@
 #include "paths.h"
 #include "prune.h"
 #include "removal.h"
-#include "rows.h"
 #include "serial.h"
 #include "tree.h"
 
+const char* const kOutcomeNames[6] = {"none",      "covered", "pruned",
+                                      "exhausted", "stuck",   "db_error"};
+
 namespace {
 
-// A file a pass means to remove, as it was when looked at.
-struct File {
-  std::string strDir, strName;  // below /recordings
-  long long llBytes;            // what its removal frees
+struct File {  // as it was when looked at
+  std::string strDir, strName;
+  long long llBytes;  // what its removal frees
   ino_t ino;
 };
 
-// One call of a chunk, from the look at its files to their removal.
 struct CallWork {
   CallRow row;
-  bool fUntouched = false;  // marked without touching its files
-  bool fSecure = false;     // the marker, looked up once for the call
-  std::vector<File> files;  // the media first, when present
-  bool fMedia = false, fWarned = false;
+  bool fUntouched = false, fSecure = false, fMedia = false, fWarned = false;
+  std::vector<File> files{};  // the media first, when present
   long long llPlanned = 0, llFreed = 0;
-  bool fKept = false;  // the media stays: the call stays archived
+  bool fKept = false;  // the media stays, and the call archived
   int iErr = 0;        // why; 0: its directory moved away
-  std::vector<std::string> removed;  // "removed <path>", for the audit
+  std::vector<std::string> removed{};  // for the audit trail
 };
 
 // The directories of a chunk's calls, held from the look at their files to
-// their removal, and used for a removal only while each is still the
-// directory its path resolves to: one moved away meanwhile (an archive job)
-// keeps its files.
+// their removal, and used for a removal only while each is still where its
+// path leads: one moved away meanwhile keeps its files.
 class ChunkDirs {
  public:
   explicit ChunkDirs(int rootfd) : rootfd_(rootfd) {}
@@ -60,14 +54,12 @@ class ChunkDirs {
     for (const auto& [rel, fd] : fds_)
       if (fd.first >= 0) close(fd.first);
   }
-  // The directory `rel` below /recordings, or -1 with errno.
-  int Look(const std::string& rel) {
+  int Look(const std::string& rel) {  // -1 with errno
     auto [it, fNew] = fds_.try_emplace(rel);
     if (fNew) it->second = {OpenBeneath(rootfd_, rel, false), errno};
     errno = it->second.second;
     return it->second.first;
   }
-  // The same, if it is still where `rel` leads; -1 otherwise.
   int Fresh(const std::string& rel) {
     int fd = Look(rel);
     return fd >= 0 && StillAt(fd, rootfd_, rel) ? fd : -1;
@@ -83,12 +75,11 @@ struct Chunk {
   ChunkDirs dirs;
   std::vector<CallWork> calls;
   long long llFreed = 0;
-  std::vector<long long> ids;      // to mark, in row order
-  std::vector<AuditedCall> audit;  // written before the marking
+  std::vector<long long> ids;  // to mark
+  std::vector<AuditedCall> audit;
 };
 
-// How a chunk's marking went, and what it counts for when it went through.
-struct Marked {
+struct Marked {  // a chunk's marking, and what it counts for when it went
   bool ok;
   std::string strError, strQuery;
   std::map<long long, long long> calls;  // by tenant
@@ -114,8 +105,8 @@ struct Pass {
   const StuckRegistry& known;
   bool firstEntry = true, fStuck = false, fAuditFailed = false;
   Continuation from;
-  std::future<std::optional<std::vector<CallRow>>> next;  // asked in advance
-  std::future<Marked> marked;  // the last chunk's marking
+  std::future<std::optional<std::vector<CallRow>>> next;
+  std::future<Marked> marked;
 };
 
 enum Fate { kMissing, kPresent, kRefused, kBlocked };
@@ -125,9 +116,8 @@ std::string Abs(const std::string& strDir, const std::string& strName) {
   return RECORDINGS_DIR "/" + strDir + "/" + strName;
 }
 
-// A call's directory did not resolve. Missing counts as missing; a symbolic
-// link or an escape too, but is said once per call, since following it
-// would remove files outside the tree.
+// A directory reached through a symbolic link or leading out of the tree is
+// not followed: its files count as missing, and it is said once per call.
 Fate NoDirectory(int err, const std::string& strDir, CallWork* c) {
   if (err == ENOENT || err == ENOTDIR) return kMissing;
   if (err != ELOOP && err != EXDEV) return c->iErr = err, kBlocked;
@@ -138,9 +128,8 @@ Fate NoDirectory(int err, const std::string& strDir, CallWork* c) {
   return kMissing;
 }
 
-// Looks at the file `strRel` (below /recordings, where a leading '/' points
-// too) and plans its removal when it is there. A link, and a file with other
-// hard links, free nothing when they go.
+// Plans the removal of `strRel` (below /recordings, where a leading '/'
+// points too). A link, or a file with other hard links, frees nothing.
 Fate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strRel,
                 CallWork* c) {
   size_t from = strRel.find_first_not_of('/'), slash = strRel.rfind('/');
@@ -164,8 +153,8 @@ Fate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strRel,
   return kPresent;
 }
 
-// A companion or screen file that is no file stays; said once, as its call
-// is marked and does not come back.
+// A companion or screen file that is no file stays, said once: its call is
+// marked and does not come back.
 void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strRel,
                      CallWork* c) {
   if (LookAtFile(p, dirs, strRel, c) == kRefused)
@@ -173,24 +162,18 @@ void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strRel,
        Printable(RECORDINGS_DIR "/" + strRel).c_str());
 }
 
-// A row whose files must not be touched is logged and marked, so that it
-// does not come back in every pass.
-void LeaveUntouched(CallWork* c, const char* acWhy) {
-  lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", c->row.llId,
-     acWhy);
-  c->fUntouched = true;
-  c->files.clear();
-  c->llPlanned = 0;
-}
-
 void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
   const CallRow& row = c->row;
-  if (acWhy) return LeaveUntouched(c, acWhy);
+  const std::string strMedia = acWhy ? "" : *row.directory + "/" + *row.filename;
+  Fate media = acWhy ? kRefused : LookAtFile(p, dirs, strMedia, c);
+  if (media == kRefused) {
+    // Its files stay; marked, the row does not come back in every pass.
+    lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId,
+       acWhy ? acWhy : "the media file is not a regular file");
+    *c = CallWork{row, true};
+    return;
+  }
   c->fSecure = !p->req.fSim && p->conf.SecureDelete();
-  const std::string strMedia = *row.directory + "/" + *row.filename;
-  Fate media = LookAtFile(p, dirs, strMedia, c);
-  if (media == kRefused)
-    return LeaveUntouched(c, "the media file is not a regular file");
   c->fMedia = media == kPresent;
   c->fKept = media == kBlocked;
   LookAtCompanion(p, dirs, strMedia + ".g711", c);
@@ -202,9 +185,8 @@ void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
                   c);
 }
 
-// Looks at the rows of a chunk until what they free covers the shortfall:
-// a call's files always go together. kPruned when the oldest call's stale
-// directories went instead.
+// Looks at rows until what they free covers the shortfall (a call's files
+// go together), unless the oldest sound call's stale directories go.
 ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
   long long llLeft = p->liBytesToFree;
   PruneContext ctx = {p->tree.root(),
@@ -221,27 +203,24 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
     const char* acWhy = RowProblem(row.directory ? row.directory->c_str() : 0,
                                    row.filename ? row.filename->c_str() : 0,
                                    row.screenfn ? row.screenfn->c_str() : 0);
-    // The oldest sound call decides which tree directories are stale.
     if (p->firstEntry && !acWhy &&
         FifoOldestEntry(*row.directory, p->req.fSim, ctx))
       return kPruned;
     p->firstEntry = p->firstEntry && acWhy;
-    chunk->calls.emplace_back();
-    chunk->calls.back().row = row;
+    chunk->calls.push_back({row});
     LookAtCall(p, &chunk->dirs, &chunk->calls.back(), acWhy);
     llLeft = SaturatingAdd(llLeft, -chunk->calls.back().llPlanned);
   }
   return kNextChunk;
 }
 
-// Each file through its directory, if that is still where it was.
 void RemoveCallFiles(ChunkDirs* dirs, CallWork* c) {
   int dirfd = -1;
   for (size_t i = 0; i < c->files.size(); ++i) {
     const File& f = c->files[i];
     if (i == 0 || f.strDir != c->files[i - 1].strDir) {
       dirfd = dirs->Fresh(f.strDir);
-      errno = 0;  // moved away: its files stay, not reported
+      errno = 0;  // moved away: its files stay, unreported
     }
     bool fShredded = false;
     const std::string strPath = Abs(f.strDir, f.strName);
@@ -257,23 +236,21 @@ void RemoveCallFiles(ChunkDirs* dirs, CallWork* c) {
   }
 }
 
-// The call's removed files are charged and it is marked, or, when its media
-// stays, reported and passed over.
+// Charges what went; marks the call, or, when its media stays, reports it.
 void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
   const CallRow& row = c->row;
   if (!c->fUntouched) p->tenancy.DeletedMediaOfCall(row.llTenantId, c->llFreed);
   p->report.llBytesFreed += c->llFreed;
   chunk->llFreed += c->llFreed;
   if (row.llTenantId) p->report.tenants[row.llTenantId].llBytes += c->llFreed;
-  if (c->fKept) {
-    p->fStuck = true;
-    if (c->iErr != 0)
-      ReportStuck(p->known, LOG_ERR,
-                  {{StuckKey::kCall, row.llId, ""},
-                   "cannot remove " + Abs(*row.directory, *row.filename) +
-                       ": " + strerror(c->iErr)},
-                  &p->report.stuck);
-  } else if (row.llId != -1) {  // -1 stands for an empty slot: never marked
+  if (c->fKept && c->iErr)
+    ReportStuck(p->known, LOG_ERR,
+                {{StuckKey::kCall, row.llId, ""},
+                 "cannot remove " + Abs(*row.directory, *row.filename) + ": " +
+                     strerror(c->iErr)},
+                &p->report.stuck);
+  p->fStuck = p->fStuck || c->fKept;
+  if (!c->fKept && row.llId != -1) {  // -1 is an empty slot: never marked
     chunk->ids.push_back(row.llId);
     p->report.loosened.push_back({StuckKey::kCall, row.llId, ""});
   }
@@ -281,8 +258,8 @@ void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
     chunk->audit.push_back({row.llId, row.llTenantId, c->llFreed, c->removed});
 }
 
-// The chunk's files go, once their intents are on the disk; the audit trail
-// names them before any is marked.
+// The files go once their intents are on the disk, and the audit trail names
+// them before any call is marked.
 void RemoveChunk(Pass* p, Chunk* chunk) {
   std::vector<Intent> intents;
   for (const CallWork& c : chunk->calls)
@@ -302,23 +279,19 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
   p->journal.Audited();
 }
 
-// Whether the last chunk's marking went through; said when it did not.
-bool MarkedBefore(Pass* p) {
+bool MarkedBefore(Pass* p) {  // the last chunk's; said when it failed
   if (!p->marked.valid()) return true;
   Marked m = p->marked.get();
-  if (!m.ok) {
+  if (!m.ok)
     lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", m.strError.c_str(),
        m.strQuery.c_str());
-    return false;
-  }
-  for (const auto& [tenant, calls] : m.calls) {
+  for (const auto& [tenant, calls] : m.ok ? m.calls : decltype(m.calls)()) {
     p->report.llCallsMarked += calls;
     if (tenant) p->report.tenants[tenant].llCalls += calls;
   }
-  return true;
+  return m.ok;
 }
 
-// Marks the chunk's calls while the next chunk's files go.
 void Mark(Pass* p, const Chunk& chunk) {
   Marked m = {false, "", MarkingStatement(chunk.ids), {}};
   for (const CallWork& c : chunk.calls)
@@ -333,16 +306,15 @@ void Mark(Pass* p, const Chunk& chunk) {
   });
 }
 
-// Asks for the chunk after the first `handled` of `rows`, before it is due.
+// Asks, in advance, for the chunk after the first `handled` of `rows`.
 void AskForNext(Pass* p, const std::vector<CallRow>& rows, size_t handled) {
   p->from.firstChunk.clear();
-  if (p->from.llLastId == 0)
-    for (size_t i = 0; i < handled; ++i) p->from.firstChunk.push_back(rows[i].llId);
+  for (size_t i = 0; i < handled && p->from.llLastId == 0; ++i)
+    p->from.firstChunk.push_back(rows[i].llId);
   p->from.llLastId = handled ? rows[handled - 1].llId : 0;
   p->next = p->db.Send([p, from = p->from] { return QueryChunk(p->conn, from); });
 }
 
-// Reads, handles and marks one chunk of the oldest archived calls.
 ChunkEnd DoChunk(Pass* p) {
   lg(LOG_NOTICE, "FIFO_delete: still bytes to free");
   auto rows = p->next.get();
@@ -355,11 +327,9 @@ ChunkEnd DoChunk(Pass* p) {
   if (!rows->empty()) AskForNext(p, *rows, rows->size());
   Chunk chunk(p->tree.root());
   if (LookAtRows(p, *rows, &chunk) == kPruned) return kPruned;
-  if (p->req.fSim) {
-    for (const CallWork& c : chunk.calls) chunk.llFreed += c.llPlanned;
-  } else {
-    RemoveChunk(p, &chunk);
-  }
+  if (!p->req.fSim) RemoveChunk(p, &chunk);
+  for (const CallWork& c : chunk.calls)
+    chunk.llFreed += p->req.fSim ? c.llPlanned : 0;
   p->liBytesToFree = SaturatingAdd(p->liBytesToFree, -chunk.llFreed);
   lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
   if (!MarkedBefore(p)) return kDbError;
@@ -369,15 +339,15 @@ ChunkEnd DoChunk(Pass* p) {
     return kExhausted;
   }
   if (chunk.calls.size() < rows->size() && p->liBytesToFree > 0) {
-    p->next.wait();  // asked for too far on: again, after the last handled
+    p->next.wait();  // asked too far on: again, after the last one handled
     p->from = before;
     AskForNext(p, *rows, chunk.calls.size());
   }
   return kNextChunk;
 }
 
-// The chunks, then the tenant transaction, with the journal told its id
-// before it commits; a simulation charges nothing.
+// The chunks, then the tenant transaction, whose id the journal records
+// before it commits.
 ChunkEnd RunChunks(Pass* p) {
   AskForNext(p, {}, 0);
   ChunkEnd end = kNextChunk;
@@ -395,18 +365,8 @@ ChunkEnd RunChunks(Pass* p) {
   return end;
 }
 
-PassOutcome OutcomeOf(ChunkEnd end, const Pass& p) {
-  if (end == kDbError) return kOutcomeDbError;
-  if (end == kPruned) return kOutcomePruned;
-  if (p.liBytesToFree <= 0) return kOutcomeCovered;
-  return p.fStuck && p.report.llBytesFreed == 0 ? kOutcomeStuck
-                                                : kOutcomeExhausted;
-}
-
-// A connected pass; its connection is closed by the caller.
-PassReport Connected(const PassRequest& req, dbi_conn conn, time_t tStart) {
+PassReport Connected(const PassRequest& req, dbi_conn conn) {
   Pass pass(req, conn);
-  pass.report.tStart = tStart;
   ChunkEnd end = kExhausted;
   if (pass.tree.Open()) {
     end = RunChunks(&pass);
@@ -417,7 +377,11 @@ PassReport Connected(const PassRequest& req, dbi_conn conn, time_t tStart) {
                 &pass.report.stuck);
     pass.fStuck = true;
   }
-  pass.report.outcome = OutcomeOf(end, pass);
+  PassOutcome o = pass.fStuck && pass.report.llBytesFreed == 0 ? kOutcomeStuck
+                                                               : kOutcomeExhausted;
+  if (pass.liBytesToFree <= 0) o = kOutcomeCovered;
+  if (end == kPruned) o = kOutcomePruned;
+  pass.report.outcome = end == kDbError ? kOutcomeDbError : o;
   return pass.report;
 }
 
@@ -426,10 +390,10 @@ PassReport Connected(const PassRequest& req, dbi_conn conn, time_t tStart) {
 PassReport RunPass(const PassRequest& req) {
   lg(LOG_NOTICE, "FIFO_delete: %lld bytes to free", req.liBytesToFree);
   if (req.fSim) lg(LOG_NOTICE, "Simulated");
+  time_t tStart = time(nullptr);
   PassReport report;
-  report.llNumber = req.llNumber;
-  report.tStart = time(nullptr);
   report.outcome = kOutcomeDbError;
+  report.llNumber = req.llNumber;
   FaultPoint("connect");
   dbi_conn conn;
   if (getDbConnection(&conn) != 0) {
@@ -438,10 +402,11 @@ PassReport RunPass(const PassRequest& req) {
     lg(LOG_NOTICE, "FIFO_delete: Connected to DB");
     // Counts an earlier pass could not commit go first.
     if (!req.fSim) ApplyPendingJournal();
-    report = Connected(req, conn, report.tStart);
+    report = Connected(req, conn);
     dbi_conn_close(conn);
   }
   lg(LOG_NOTICE, "FIFO_delete: finished");
+  report.tStart = tStart;
   report.tEnd = time(nullptr);
   return report;
 }

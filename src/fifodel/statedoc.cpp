@@ -93,6 +93,18 @@ bool ParseState(const std::string& text, ServiceState* st) {
   return true;
 }
 
+void Totals::Add(const PassReport& pass) {
+  ++passes[pass.outcome];
+  llBytes += pass.llBytesFreed;
+  llCalls += pass.llCallsMarked;
+  llDirsPruned += pass.llDirsPruned;
+  if (pass.outcome != kOutcomeDbError) tLastSuccess = pass.tEnd;
+  for (const auto& [id, t] : pass.tenants) {
+    tenants[id].llBytes += t.llBytes;
+    tenants[id].llCalls += t.llCalls;
+  }
+}
+
 bool ShortAfterPass(const ServiceState& st) {
   return st.llFreeAfterPass >= 0 && st.llFreeAfterPass < st.llTriggerBytes &&
          st.strLevel == "low";

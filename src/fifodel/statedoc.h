@@ -9,7 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "report.h"
+#include "reclaim.h"
+
+// Counted since the process started; the metrics are counters of these.
+struct Totals {
+  long long passes[6] = {};  // by PassOutcome
+  long long llBytes = 0, llCalls = 0, llDirsPruned = 0;
+  time_t tLastSuccess = 0;  // end of the last pass that reached the database
+  std::map<long long, TenantTotals> tenants;
+
+  void Add(const PassReport& pass);
+};
 
 // Times are seconds since the epoch, 0 for never; byte counts are -1 where
 // unknown.

@@ -1,7 +1,5 @@
-// Descriptor-based access to the recording tree. The tree is written by the
-// recorder's own user, who must not be able to steer root anywhere else: no
-// path is ever handed to the kernel whole, every step is resolved beneath a
-// descriptor that already lies inside the tree.
+// No path is ever handed to the kernel whole: the tree belongs to the
+// recorder's user, who must not be able to steer root anywhere else.
 #include "tree.h"
 
 #include <dirent.h>
@@ -18,24 +16,13 @@
 
 namespace {
 
-// Deeper trees than this are not recordings; refusing them keeps the number
-// of open descriptors and the stack bounded.
+// Deeper trees are no recordings; refusing them bounds descriptors and stack.
 const int kMaxDepth = 64;
 
-int RawOpenat2(int dirfd, const char* path, unsigned long long flags,
-               unsigned long long resolve) {
-  struct open_how how;
-  memset(&how, 0, sizeof how);
-  how.flags = flags;
-  how.resolve = resolve;
-  return static_cast<int>(syscall(SYS_openat2, dirfd, path, &how, sizeof how));
-}
-
-// One removal walk: its base, the file system it stays on, what it did.
 struct Walk {
   int basefd;
   std::string strBase;
-  dev_t dev;
+  dev_t dev;  // the file system it stays on
   WalkResult* r;
   bool fStop = false;  // nothing more can go: read-only, or moved away
 };
@@ -49,18 +36,7 @@ bool Stays(Walk* w, const std::string& rel, const char* why) {
   return false;
 }
 
-// An entry that cannot be unlinked; only the first of a walk is kept.
-bool Leftover(Walk* w, const std::string& rel) {
-  if (w->r->strLeftover.empty()) {
-    w->r->strLeftover = w->strBase + "/" + rel;
-    w->r->strLeftoverWhy = strerror(errno);
-  }
-  w->fStop = w->fStop || errno == EROFS;
-  return false;
-}
-
-// Unlinks `name` of the directory `dirfd` found at `rel`, if it is still
-// there.
+// Unlinks `name` of the directory `dirfd`, which `rel` must still lead to.
 bool Unlink(Walk* w, int dirfd, const std::string& rel, const char* name,
             int flags) {
   FaultPoint("prune-walk");
@@ -68,15 +44,26 @@ bool Unlink(Walk* w, int dirfd, const std::string& rel, const char* name,
     w->fStop = true;
     return Stays(w, rel, "moved away during the removal");
   }
-  return unlinkat(dirfd, name, flags) == 0 || errno == ENOENT ||
-         Leftover(w, Join(rel, name));
+  if (unlinkat(dirfd, name, flags) == 0 || errno == ENOENT) return true;
+  if (w->r->strLeftover.empty()) {
+    w->r->strLeftover = w->strBase + "/" + Join(rel, name);
+    w->r->strLeftoverWhy = strerror(errno);
+  }
+  w->fStop = w->fStop || errno == EROFS;
+  return false;
 }
 
 bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth);
 
-bool RemoveDirectory(Walk* w, int dirfd, const std::string& rel,
-                     const char* name, int depth) {
+bool RemoveEntry(Walk* w, int dirfd, const std::string& rel, const char* name,
+                 int depth) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return Unlink(w, dirfd, rel, name, 0);
   const std::string sub = Join(rel, name);
+  if (depth >= kMaxDepth) return Stays(w, sub, "nested too deep");
+  if (st.st_dev != w->dev) return Stays(w, sub, "another file system");
+  // A bind mount of the same file system is caught by RESOLVE_NO_XDEV.
   int fd = OpenBeneath(dirfd, name, true);
   if (fd < 0) return errno == ENOENT || Stays(w, sub, ResolveFailure(errno));
   bool fEmptied = RemoveContents(w, fd, sub, depth + 1);
@@ -84,32 +71,17 @@ bool RemoveDirectory(Walk* w, int dirfd, const std::string& rel,
   return fEmptied && Unlink(w, dirfd, rel, name, AT_REMOVEDIR);
 }
 
-// Removes one entry of `dirfd`; directories only on the walk's file system.
-bool RemoveEntry(Walk* w, int dirfd, const std::string& rel, const char* name,
-                 int depth) {
-  struct stat st;
-  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return Unlink(w, dirfd, rel, name, 0);
-  if (st.st_dev != w->dev) return Stays(w, Join(rel, name), "another file system");
-  if (depth >= kMaxDepth) return Stays(w, Join(rel, name), "nested too deep");
-  return RemoveDirectory(w, dirfd, rel, name, depth);
-}
-
 bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth) {
   int readfd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = readfd < 0 ? nullptr : fdopendir(readfd);
-  if (dir == nullptr) {
+  if (!dir) {
     if (readfd >= 0) close(readfd);
     return false;
   }
   bool fAll = true;
-  while (struct dirent* entry = readdir(dir)) {
-    if (w->fStop) break;
-    const char* name = entry->d_name;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-    fAll = RemoveEntry(w, dirfd, rel, name, depth) && fAll;
-  }
+  while (struct dirent* e = w->fStop ? nullptr : readdir(dir))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+      fAll = RemoveEntry(w, dirfd, rel, e->d_name, depth) && fAll;
   closedir(dir);
   return fAll && !w->fStop;
 }
@@ -118,12 +90,13 @@ bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth) {
 
 int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount,
                 bool fPathOnly) {
-  unsigned long long resolve =
-      RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  if (fSameMount) resolve |= RESOLVE_NO_XDEV;
-  return RawOpenat2(dirfd, rel.c_str(),
-                    (fPathOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC,
-                    resolve);
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = (fPathOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
+                (fSameMount ? RESOLVE_NO_XDEV : 0);
+  return static_cast<int>(
+      syscall(SYS_openat2, dirfd, rel.c_str(), &how, sizeof how));
 }
 
 bool StillAt(int fd, int dirfd, const std::string& rel) {
@@ -137,14 +110,9 @@ bool StillAt(int fd, int dirfd, const std::string& rel) {
 }
 
 const char* ResolveFailure(int err) {
-  switch (err) {
-    case ELOOP:
-      return "a symbolic link";
-    case EXDEV:
-      return "outside " RECORDINGS_DIR " or on another file system";
-    default:
-      return strerror(err);
-  }
+  if (err == ELOOP) return "a symbolic link";
+  if (err == EXDEV) return "outside " RECORDINGS_DIR " or on another file system";
+  return strerror(err);
 }
 
 Tree::~Tree() {
@@ -160,16 +128,14 @@ WalkResult RemoveTree(int basefd, const std::string& strBase,
                       const std::string& rel) {
   WalkResult r;
   struct stat st;
-  if (fstat(basefd, &st) != 0) return r;
-  Walk w = {basefd, strBase, st.st_dev, &r};
   size_t slash = rel.rfind('/');
   const std::string parent = slash == std::string::npos ? "." : rel.substr(0, slash);
-  int parentfd = OpenBeneath(basefd, parent, true);
+  const char* name = rel.c_str() + slash + 1;  // npos + 1 is 0
+  int parentfd = fstat(basefd, &st) == 0 ? OpenBeneath(basefd, parent, true) : -1;
   if (parentfd < 0) return r;
-  RemoveEntry(&w, parentfd, parent, rel.c_str() + slash + 1, 0);
-  r.fDone = fstatat(parentfd, rel.c_str() + slash + 1, &st,
-                    AT_SYMLINK_NOFOLLOW) != 0 &&
-            errno == ENOENT;
+  Walk w = {basefd, strBase, st.st_dev, &r};
+  RemoveEntry(&w, parentfd, parent, name, 0);
+  r.fDone = fstatat(parentfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
   close(parentfd);
   return r;
 }
