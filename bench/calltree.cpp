@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "harness.h"
@@ -128,10 +129,11 @@ double TimedTwoThreadLoop(long long calls) {
 }
 
 // The plain loop plus the system calls the pass makes beside stat and
-// unlink: per file the secure-delete marker's lookup and a line appended to
-// a journal, per chunk of 200 calls their lines appended to an audit file
-// opened and closed for them. The pass's own paths, so that they sit on the
-// same file systems.
+// unlink, in the pass's order: per chunk of 200 calls the secure-delete
+// marker looked up for each call and every file looked at, the chunk's
+// intents written to a journal with one write and one fdatasync, the files
+// unlinked, and their lines appended to an audit file opened for them. The
+// pass's own paths, so that they sit on the same file systems.
 double TimedBookkeepingLoop(long long calls) {
   std::vector<std::vector<std::string>> files;
   for (long long n = 0; n < calls; ++n) files.push_back(CallFiles(n));
@@ -139,27 +141,30 @@ double TimedBookkeepingLoop(long long calls) {
   int journal = open("/var/lib/fifodel/bench.journal",
                      O_WRONLY | O_CREAT | O_APPEND | O_TRUNC, 0600);
   if (conf < 0 || journal < 0) Fail("bookkeeping loop: %s", strerror(errno));
-  const char line[] = "1 -1234567\n";
   double t0 = Now();
   struct stat st;
-  std::string lines;
-  for (size_t n = 0; n < files.size(); ++n) {
-    for (const std::string& f : files[n]) {
-      if (stat(f.c_str(), &st) != 0) Fail("stat %s", f.c_str());
+  for (size_t from = 0; from < files.size(); from += 200) {
+    const size_t to = std::min(files.size(), from + 200);
+    std::string intents, lines;
+    for (size_t n = from; n < to; ++n) {
       fstatat(conf, "opt_secure_delete", &st, 0);
-      if (unlink(f.c_str()) != 0 ||
-          write(journal, line, sizeof line - 1) != sizeof line - 1)
-        Fail("bookkeeping loop: %s: %s", f.c_str(), strerror(errno));
+      for (const std::string& f : files[n]) {
+        if (stat(f.c_str(), &st) != 0) Fail("stat %s", f.c_str());
+        intents += "I 1234567 3 1048576 " + std::to_string(st.st_ino) + " u " + f + " 0123abcd\n";
+      }
+      lines += files[n][0] + "\n";
     }
-    lines += files[n][0] + "\n";
-    if ((n + 1) % 200 != 0 && n + 1 != files.size()) continue;
+    if (write(journal, intents.data(), intents.size()) < 0 || fdatasync(journal) != 0)
+      Fail("bookkeeping loop: journal: %s", strerror(errno));
+    for (size_t n = from; n < to; ++n)
+      for (const std::string& f : files[n])
+        if (unlink(f.c_str()) != 0) Fail("unlink %s: %s", f.c_str(), strerror(errno));
     int audit = open("/var/log/fifodel/bench.audit",
                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (audit < 0 || fchmod(audit, 0640) != 0 ||
         write(audit, lines.data(), lines.size()) < 0)
       Fail("bookkeeping loop: audit: %s", strerror(errno));
     close(audit);
-    lines.clear();
   }
   double t = Now() - t0;
   close(conf);

@@ -55,6 +55,13 @@ void Unremovable(World& w, const std::string& how) {
   }
 }
 
+// Where a victim's second name is planted: at the metrics' temporary, the
+// journal and the audit trail.
+const std::pair<const char*, const char*> kPlanted[] = {
+    {"/run/metrics", METRICS_NAME ".tmp"},
+    {JOURNAL_DIR, JOURNAL_NAME},
+    {AUDIT_DIR, AUDIT_NAME}};
+
 struct Fault {
   const char* name;
   const char* point;  // FIFODEL_FAULT, "" for a fault set up beforehand
@@ -105,22 +112,25 @@ std::vector<Fault> Faults() {
        [](World&) {
          fs::create_directories("/run/metrics");
          fs::create_directories(STATE_DIR);
-         std::ofstream("/run/victim") << "secret";
-         fs::permissions("/run/victim", fs::perms::owner_read | fs::perms::owner_write);
-         ASSERT_EQ(0, link("/run/victim", "/run/metrics/" METRICS_NAME ".tmp"));
          ASSERT_EQ(0, mkfifo(STATE_FILE ".tmp", 0644));
          ASSERT_EQ(0, mkfifo(JOURNAL_FILE ".tmp", 0644));
-         std::ofstream(JOURNAL_DIR "/victim") << "secret";
-         ASSERT_EQ(0, link(JOURNAL_DIR "/victim", JOURNAL_FILE));
+         for (auto [dir, name] : kPlanted) {  // a victim's second name
+           std::ofstream(dir + std::string("/victim")) << "secret";
+           fs::permissions(dir + std::string("/victim"), fs::perms::owner_read);
+           ASSERT_EQ(0, link((dir + std::string("/victim")).c_str(),
+                             (dir + std::string("/") + name).c_str()));
+         }
        },
        [](World&, Service&) {
-         struct stat st;
-         ASSERT_EQ(0, stat("/run/victim", &st));
-         EXPECT_EQ(0600u, st.st_mode & 0777) << "the victim's mode";
-         EXPECT_EQ("secret", Slurp("/run/victim"));
-         EXPECT_EQ("secret", Slurp(JOURNAL_DIR "/victim"));
+         for (auto [dir, name] : kPlanted) {
+           struct stat st;
+           ASSERT_EQ(0, stat((dir + std::string("/victim")).c_str(), &st));
+           EXPECT_EQ(0400u, st.st_mode & 0777) << dir;
+           EXPECT_EQ("secret", Slurp(dir + std::string("/victim"))) << dir;
+         }
          EXPECT_TRUE(Exists("/run/metrics/" METRICS_NAME));
-       }},
+       },
+       false},
       {"StuckNameThatIsNoUtf8", "", "", "", false,
        [](World&) {
          fs::create_directories("/recordings/2019/\xff\n");

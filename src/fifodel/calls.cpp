@@ -70,28 +70,29 @@ std::string IdList(const std::vector<long long>& ids) {
   return list;
 }
 
-std::string ContinuationSql(const Continuation& from) {
-  const std::string last = std::to_string(from.llLastId);
-  const std::string date = "(SELECT startdate FROM calls WHERE id=" + last + ")";
-  // After the first chunk, ordered by startdate alone, calls sharing the
-  // last one's startdate may lie on either side of it.
-  std::string after = from.firstChunk.empty()
-                          ? "(startdate,id) > (" + date + "," + last + ")"
-                          : "startdate >= " + date + " AND id NOT IN (" +
-                                IdList(from.firstChunk) + ")";
-  return std::string(kColumns) + " AND " + after +
-         " ORDER BY startdate ASC, id ASC LIMIT " + std::to_string(CHUNK);
-}
-
 }  // namespace
 
-std::optional<std::vector<CallRow>> QueryChunk(dbi_conn conn,
-                                               const Continuation& from) {
+std::string ChunkStatement(const Continuation& from) {
   char sql[160];
   // clang-format off
   snprintf(sql, sizeof sql, "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE isarchived=1 ORDER BY startdate ASC LIMIT %d", CHUNK);
   // clang-format on
-  dbi_result result = DbQuery(conn, from.llLastId ? ContinuationSql(from) : sql);
+  if (from.llLastId == 0) return sql;
+  const std::string last = std::to_string(from.llLastId);
+  const std::string date = "(SELECT startdate FROM calls WHERE id=" + last + ")";
+  // The first chunk is ordered by startdate alone: calls sharing its last
+  // one's startdate may lie on either side of it.
+  return std::string(kColumns) + " AND " +
+         (from.firstChunk.empty()
+              ? "(startdate,id) > (" + date + "," + last + ")"
+              : "startdate >= " + date + " AND id NOT IN (" +
+                    IdList(from.firstChunk) + ")") +
+         " ORDER BY startdate ASC, id ASC LIMIT " + std::to_string(CHUNK);
+}
+
+std::optional<std::vector<CallRow>> QueryChunk(dbi_conn conn,
+                                               const Continuation& from) {
+  dbi_result result = DbQuery(conn, ChunkStatement(from));
   if (!result) return std::nullopt;
   std::vector<CallRow> rows;
   while (dbi_result_next_row(result)) rows.push_back(ReadRow(result));
@@ -104,12 +105,14 @@ std::string MarkingStatement(const std::vector<long long>& ids) {
          IdList(ids) + ")";
 }
 
+std::string PendingStatement(const std::string& strRel) {
+  return std::string("SELECT id::text FROM calls WHERE isarchived = 0 AND ") +
+         "flags & 4 = 0 AND (" + kMediaPath + " = '/..' OR " + kMediaPath +
+         " LIKE '/" + strRel + "/%') LIMIT 1";
+}
+
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId) {
-  std::string id;
-  dbi_result result = DbQuery(
-      conn, "SELECT id::text FROM calls WHERE isarchived = 0 AND flags & 4 = "
-            "0 AND (" + std::string(kMediaPath) + " = '/..' OR " + kMediaPath +
-                " LIKE '/" + strRel + "/%') LIMIT 1");
+  dbi_result result = DbQuery(conn, PendingStatement(strRel));
   if (!result) return -1;
   int found = dbi_result_next_row(result) ? 1 : 0;
   if (found) *llId = strtoll(dbi_result_get_string_idx(result, 1), nullptr, 10);

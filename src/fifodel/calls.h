@@ -30,8 +30,9 @@ struct Continuation {
   std::vector<long long> firstChunk;  // its ids, while the second is due
 };
 
-// The CHUNK oldest archived calls after `from`, or nullopt when the
-// statement failed.
+// The statement for the CHUNK oldest archived calls after `from`, and its
+// rows (nullopt when it failed).
+std::string ChunkStatement(const Continuation& from);
 std::optional<std::vector<CallRow>> QueryChunk(dbi_conn conn,
                                                const Continuation& from);
 
@@ -53,5 +54,6 @@ std::string MarkingStatement(const std::vector<long long>& ids);
 // call, 0 for none, -1 when the statement failed. `strRel` is made of digits
 // and slashes only: it goes into a LIKE pattern unescaped.
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId);
+std::string PendingStatement(const std::string& strRel);
 
 #endif  // FIFODEL_CALLS_H_

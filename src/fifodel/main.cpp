@@ -61,21 +61,12 @@ int spawn_FIFO_mod(const ServiceOptions& opts) {
 namespace {
 
 const char kUsage[] =
-    "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"
-    "       fifodel --fifodelsim BYTES\n"
-    "       fifodel status [--json]\n"
+    "usage: fifodel [debug | nofork] [--metrics-dir DIR]   run the service:\n"
+    "         as a daemon, or in the foreground logging to standard output\n"
+    "         or to the system logger; DIR gets fifodel.prom\n"
+    "       fifodel --fifodelsim BYTES   one pass for BYTES that changes nothing\n"
+    "       fifodel status [--json]      what the service last published\n"
     "       fifodel --help | --version\n"
-    "Keeps /recordings from filling, oldest archived calls first.\n"
-    "  (none)     run as a daemon, logging to the system logger\n"
-    "  debug      run in the foreground, logging to standard output\n"
-    "  nofork     run in the foreground, logging to the system logger\n"
-    "  --metrics-dir DIR\n"
-    "             write DIR/fifodel.prom after every measurement\n"
-    "  --fifodelsim BYTES\n"
-    "             one simulated pass for BYTES: lists what would go and\n"
-    "             changes nothing\n"
-    "  status     what the running service last published; exits 0 ok,\n"
-    "             1 warning, 2 critical, 3 unknown\n"
     "See fifodel(8).\n";
 
 // One simulated pass for the byte count in `acBytes`, then exit.

@@ -1,5 +1,3 @@
-// Judgement and presentation only: what the service knows it publishes in
-// the state document, so that this command can stay trivially safe to run.
 #include "status.h"
 
 #include <stdio.h>
@@ -14,8 +12,8 @@
 
 namespace {
 
-// The slowest pace is one measurement a minute, and a long pass refreshes
-// the state between chunks: three minutes of silence mean a hung service.
+// The slowest pace is a measurement a minute, and a long pass publishes
+// between its chunks: three minutes of silence mean a hung service.
 const time_t kStaleAfter = 180;
 const long long kMB = 1048576;
 const char* const kNames[] = {"ok", "warning", "critical", "unknown"};
@@ -25,36 +23,15 @@ void Raise(Verdict* v, int code, const std::string& why) {
   v->reasons.push_back(why);
 }
 
-// What the service found wrong with itself, as it last published.
-void JudgeHealth(const ServiceState& st, time_t now, Verdict* v) {
-  if (ShortAfterPass(st))
-    Raise(v, 2, "free space below the trigger level after pass " +
-                    std::to_string(st.pass.llNumber));
-  if (!st.stuck.empty())
-    Raise(v, 1, std::to_string(st.stuck.size() + st.llStuckUncounted) + " stuck");
-  if (st.pass.outcome == kOutcomeDbError)
-    Raise(v, 1, "database unreachable at the last pass");
-  if (st.fJournalPending) Raise(v, 1, "counter journal pending");
-  if (!st.fMeasureOk) Raise(v, 1, "the last measurement failed");
-  bool fReclaiming = st.pass.tEnd != 0 && now - st.pass.tEnd < 3600;
-  if (st.llForecast > 0 && st.llForecast <= 3600 && !fReclaiming)
-    Raise(v, 1, "trigger level in " + std::to_string(st.llForecast / 60) + " min");
-}
-
 std::string Clock(time_t t) {
-  if (t == 0) return "-";
   char buf[32];
   struct tm tm;
   strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", localtime_r(&t, &tm));
-  return buf;
+  return t ? buf : "-";
 }
 
 std::string Megs(long long bytes) {
   return bytes < 0 ? "?" : std::to_string(bytes / kMB) + " MB";
-}
-
-void Row(const char* label, const std::string& text) {
-  printf("%11s: %s\n", label, text.c_str());
 }
 
 std::string ForecastText(const ServiceState& st) {
@@ -68,48 +45,33 @@ std::string ForecastText(const ServiceState& st) {
          std::to_string(st.llForecast % 3600 / 60) + " min, shrinking " + rate;
 }
 
-std::string PassText(const PassReport& p) {
-  if (p.llNumber == 0) return "none yet";
-  return "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) + " to " +
-         Clock(p.tEnd) + ", " + kOutcomeNames[p.outcome] + ": freed " +
-         Megs(p.llBytesFreed) + ", " + std::to_string(p.llCallsMarked) +
-         " calls, " + std::to_string(p.llDirsPruned) + " directories";
-}
-
 void PrintHuman(const ServiceState& st, bool fState, const std::string& pid,
                 const Verdict& v, time_t now) {
+  auto row = [](const char* label, const std::string& text) {
+    printf("%11s: %s\n", label, text.c_str());
+  };
   std::string summary;
-  for (const std::string& r : v.reasons)
-    summary += (summary.empty() ? ": " : "; ") + r;
+  for (const std::string& r : v.reasons) summary += (summary.empty() ? ": " : "; ") + r;
   printf("\u25cf fifodel - %s%s\n", kNames[v.code], summary.c_str());
-  Row("Active", pid.empty() ? "inactive" : "running, pid " + pid);
+  row("Active", pid.empty() ? "inactive" : "running, pid " + pid);
   if (!fState) return;
-  Row("Published", Clock(st.tWritten) + " (" +
-                       std::to_string(now - st.tWritten) + " s ago)");
-  Row("Space", "free " + Megs(st.llFreeBytes) + ", trigger " +
-                   Megs(st.llTriggerBytes) + ", " + st.strLevel +
-                   " (measured " + Clock(st.tMeasured) + ")");
-  Row("Forecast", ForecastText(st));
-  Row("Last pass", PassText(st.pass));
-  Row("Oldest call",
-      st.strOldestDirectory.empty() ? "unknown" : st.strOldestDirectory);
-  Row("Journal", st.fJournalPending ? "pending" : "none pending");
+  const PassReport& p = st.pass;
+  row("Published", Clock(st.tWritten) + " (" + std::to_string(now - st.tWritten) + " s ago)");
+  row("Space", "free " + Megs(st.llFreeBytes) + ", trigger " + Megs(st.llTriggerBytes) +
+                   ", " + st.strLevel + " (measured " + Clock(st.tMeasured) + ")");
+  row("Forecast", ForecastText(st));
+  row("Last pass", p.llNumber == 0
+                       ? "none yet"
+                       : "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) +
+                             " to " + Clock(p.tEnd) + ", " + kOutcomeNames[p.outcome] +
+                             ": freed " + Megs(p.llBytesFreed) + ", " +
+                             std::to_string(p.llCallsMarked) + " calls, " +
+                             std::to_string(p.llDirsPruned) + " directories");
+  row("Oldest call", st.strOldestDirectory.empty() ? "unknown" : st.strOldestDirectory);
+  row("Journal", st.fJournalPending ? "pending" : "none pending");
   for (size_t i = 0; i < st.stuck.size(); ++i)
-    Row(i ? "" : "Stuck", st.stuck[i].strName + ": " + st.stuck[i].strWhy);
-  if (st.llStuckUncounted)
-    Row("", "and " + std::to_string(st.llStuckUncounted) + " more");
-}
-
-void PrintJson(const std::string& text, const std::string& pid,
-               const Verdict& v) {
-  nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-  if (!doc.is_object()) doc = nlohmann::json::object();
-  doc["status"] = kNames[v.code];
-  doc["exit_code"] = v.code;
-  doc["reasons"] = v.reasons;
-  doc["running"] = !pid.empty();
-  printf("%s\n", doc.dump(2, ' ', false,
-                          nlohmann::json::error_handler_t::replace).c_str());
+    row(i ? "" : "Stuck", st.stuck[i].strName + ": " + st.stuck[i].strWhy);
+  if (st.llStuckUncounted) row("", "and " + std::to_string(st.llStuckUncounted) + " more");
 }
 
 }  // namespace
@@ -122,10 +84,23 @@ Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
   } else if (!fState || std::to_string(st.llPid) != pid) {
     Raise(&v, 3, "running as pid " + pid + ", nothing published yet");
   } else if (now - st.tWritten > kStaleAfter) {
-    Raise(&v, 3, "state not refreshed for " +
-                     std::to_string(now - st.tWritten) + " s");
+    Raise(&v, 3, "state not refreshed for " + std::to_string(now - st.tWritten) + " s");
   }
-  if (fState) JudgeHealth(st, now, &v);
+  if (!fState) return v;
+  if (ShortAfterPass(st))
+    Raise(&v, 2, "free space below the trigger level after pass " +
+                     std::to_string(st.pass.llNumber));
+  if (!st.stuck.empty())
+    Raise(&v, 1, std::to_string(st.stuck.size() + st.llStuckUncounted) + " stuck");
+  if (st.pass.outcome == kOutcomeDbError)
+    Raise(&v, 1, "database unreachable at the last pass");
+  if (st.fJournalPending) Raise(&v, 1, "counter journal pending");
+  if (!st.fMeasureOk) Raise(&v, 1, "the last measurement failed");
+  // While a pass ran within the hour, a near trigger level is the normal
+  // state of a full server.
+  bool fReclaiming = st.pass.tEnd != 0 && now - st.pass.tEnd < 3600;
+  if (st.llForecast > 0 && st.llForecast <= 3600 && !fReclaiming)
+    Raise(&v, 1, "trigger level in " + std::to_string(st.llForecast / 60) + " min");
   return v;
 }
 
@@ -139,10 +114,15 @@ int StatusCommand(bool fJson) {
   bool fState = ParseState(text.str(), &st);
   time_t now = time(nullptr);
   Verdict v = Judge(st, fState, pid, now);
-  if (fJson) {
-    PrintJson(fState ? text.str() : "", pid, v);
-  } else {
+  if (!fJson) {
     PrintHuman(st, fState, pid, v, now);
+    return v.code;
   }
+  nlohmann::json doc = nlohmann::json::parse(fState ? text.str() : "{}");
+  doc["status"] = kNames[v.code];
+  doc["exit_code"] = v.code;
+  doc["reasons"] = v.reasons;
+  doc["running"] = !pid.empty();
+  printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   return v.code;
 }

@@ -1,7 +1,7 @@
 // `fifodel status`: what the running service last published, for a person
-// or, with --json, for a program. Reads the lock and the state document
-// only, never the database or the tree, so it answers at once whatever state
-// those are in, and any user may run it.
+// or, with --json, a program. Reads only the lock and the state document,
+// never the database or the tree: any user may run it, and it answers at
+// once whatever state those are in.
 #ifndef FIFODEL_STATUS_H_
 #define FIFODEL_STATUS_H_
 
@@ -12,27 +12,23 @@
 
 #include "statedoc.h"
 
-// The judgement, in the convention of monitoring plugins:
-//   0  all well;
-//   1  warning: calls or directories stuck, the database unreachable at the
-//      last pass, a counter journal pending, the last measurement failed,
-//      or the trigger level less than an hour away while no pass has run
-//      for an hour;
-//   2  free space below the trigger level after a pass;
-//   3  the service is not running (nobody holds the lock), has not
-//      published yet, or its state is older than three minutes.
+// The verdict, as monitoring plugins read it: 0 all well; 1 warning
+// (something stuck, the database unreachable at the last pass, a journal
+// pending, a failed measurement, the trigger level within the hour while no
+// pass ran for an hour); 2 free space below the trigger level after a pass;
+// 3 not running, nothing published, or silent for three minutes.
 struct Verdict {
   int code = 0;
   std::vector<std::string> reasons;
 };
 
-// Pure: judges `st` (`fState`: a state was read at all) of the service
-// holding the lock as `pid` ("" when none does) at `now`.
+// Pure: the verdict on `st` (`fState`: there was one) of the process that
+// holds the lock as `pid` ("" for none), at `now`.
 Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
               time_t now);
 
-// Prints the status on standard output, the whole state document with the
-// judgement added when `fJson`, and returns the judgement's code.
+// Prints the status, as text or as the state document with the verdict
+// added, and returns the verdict's code.
 int StatusCommand(bool fJson);
 
 #endif  // FIFODEL_STATUS_H_
