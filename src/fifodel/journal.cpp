@@ -12,6 +12,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -44,6 +45,8 @@ int Hex(char c) {
 
 // Paths may hold any byte but NUL: blanks, line ends and '%' are escaped.
 std::string Escape(const std::string& path) {
+  auto plain = [](unsigned char c) { return c > ' ' && c < 0x7f && c != '%'; };
+  if (std::all_of(path.begin(), path.end(), plain)) return path;
   std::string out;
   for (unsigned char c : path) {
     char buf[4];

@@ -61,13 +61,12 @@ int spawn_FIFO_mod(const ServiceOptions& opts) {
 namespace {
 
 const char kUsage[] =
-    "usage: fifodel [debug | nofork] [--metrics-dir DIR]   run the service:\n"
-    "         as a daemon, or in the foreground logging to standard output\n"
-    "         or to the system logger; DIR gets fifodel.prom\n"
-    "       fifodel --fifodelsim BYTES   one pass for BYTES that changes nothing\n"
-    "       fifodel status [--json]      what the service last published\n"
+    "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"
+    "       fifodel --fifodelsim BYTES\n"
+    "       fifodel status [--json]\n"
     "       fifodel --help | --version\n"
-    "See fifodel(8).\n";
+    "Keeps /recordings from filling, oldest archived calls first; see "
+    "fifodel(8).\n";
 
 // One simulated pass for the byte count in `acBytes`, then exit.
 int Simulate(const char* acBytes) {

@@ -51,23 +51,39 @@ class ChunkDirs {
  public:
   explicit ChunkDirs(int rootfd) : rootfd_(rootfd) {}
   ~ChunkDirs() {
-    for (const auto& [rel, fd] : fds_)
-      if (fd.first >= 0) close(fd.first);
+    for (const auto& [rel, d] : dirs_)
+      if (d.fd >= 0) close(d.fd);
   }
   int Look(const std::string& rel) {  // -1 with errno
-    auto [it, fNew] = fds_.try_emplace(rel);
-    if (fNew) it->second = {OpenBeneath(rootfd_, rel, false), errno};
-    errno = it->second.second;
-    return it->second.first;
+    if (rel != last_->first) {
+      auto [it, fNew] = dirs_.try_emplace(rel);
+      Dir& d = it->second;
+      if (fNew && (d.fd = OpenBeneath(rootfd_, rel, false)) < 0) d.err = errno;
+      if (fNew && d.fd >= 0) fstat(d.fd, &d.st);
+      last_ = it;
+    }
+    errno = last_->second.err;
+    return last_->second.fd;
   }
+  // The same, if it is still where `rel` leads; -1 otherwise.
   int Fresh(const std::string& rel) {
-    int fd = Look(rel);
-    return fd >= 0 && StillAt(fd, rootfd_, rel) ? fd : -1;
+    int fd = Look(rel), now = fd < 0 ? -1 : OpenBeneath(rootfd_, rel, false, true);
+    struct stat st;
+    bool fSame = now >= 0 && fstat(now, &st) == 0 &&
+                 st.st_dev == last_->second.st.st_dev &&
+                 st.st_ino == last_->second.st.st_ino;
+    if (now >= 0) close(now);
+    return fSame ? fd : -1;
   }
 
  private:
+  struct Dir {
+    int fd = -1, err = 0;
+    struct stat st = {};
+  };
   int rootfd_;
-  std::map<std::string, std::pair<int, int>> fds_;  // descriptor, errno
+  std::map<std::string, Dir> dirs_ = {{"", Dir{}}};  // "": nothing looked up
+  std::map<std::string, Dir>::iterator last_ = dirs_.begin();
 };
 
 struct Chunk {
@@ -128,15 +144,18 @@ Fate NoDirectory(int err, const std::string& strDir, CallWork* c) {
   return kMissing;
 }
 
-// Plans the removal of `strRel` (below /recordings, where a leading '/'
-// points too). A link, or a file with other hard links, frees nothing.
-Fate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strRel,
-                CallWork* c) {
+// `strRel` (below /recordings, where a leading '/' points too) as its
+// directory and name.
+std::pair<std::string, std::string> Split(const std::string& strRel) {
   size_t from = strRel.find_first_not_of('/'), slash = strRel.rfind('/');
-  std::string strDir = slash == std::string::npos || slash < from
-                           ? "."
-                           : strRel.substr(from, slash - from);
-  std::string strName = strRel.substr(slash + 1);
+  return {slash == std::string::npos || slash < from ? "." : strRel.substr(from, slash - from),
+          strRel.substr(slash + 1)};
+}
+
+// Plans the removal of `strName` in `strDir`. A link, or a file with other
+// hard links, frees nothing.
+Fate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strDir,
+                const std::string& strName, CallWork* c) {
   int dirfd = dirs->Look(strDir);
   if (dirfd < 0) return NoDirectory(errno, strDir, c);
   struct stat st;
@@ -155,17 +174,18 @@ Fate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strRel,
 
 // A companion or screen file that is no file stays, said once: its call is
 // marked and does not come back.
-void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strRel,
-                     CallWork* c) {
-  if (LookAtFile(p, dirs, strRel, c) == kRefused)
+void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strDir,
+                     const std::string& strName, CallWork* c) {
+  if (LookAtFile(p, dirs, strDir, strName, c) == kRefused)
     lg(LOG_WARNING, "FIFO_delete: %s stays: not a regular file",
-       Printable(RECORDINGS_DIR "/" + strRel).c_str());
+       Printable(Abs(strDir, strName)).c_str());
 }
 
 void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
   const CallRow& row = c->row;
-  const std::string strMedia = acWhy ? "" : *row.directory + "/" + *row.filename;
-  Fate media = acWhy ? kRefused : LookAtFile(p, dirs, strMedia, c);
+  auto [strDir, strName] =
+      acWhy ? std::pair<std::string, std::string>() : Split(*row.directory + "/" + *row.filename);
+  Fate media = acWhy ? kRefused : LookAtFile(p, dirs, strDir, strName, c);
   if (media == kRefused) {
     // Its files stay; marked, the row does not come back in every pass.
     lg(LOG_WARNING, "FIFO_delete: call %lld left untouched: %s", row.llId,
@@ -176,13 +196,13 @@ void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
   c->fSecure = !p->req.fSim && p->conf.SecureDelete();
   c->fMedia = media == kPresent;
   c->fKept = media == kBlocked;
-  LookAtCompanion(p, dirs, strMedia + ".g711", c);
+  LookAtCompanion(p, dirs, strDir, strName + ".g711", c);
   if (!(row.iFlags & 2)) return;
   std::string strScreen = *row.directory + "/screen" + *row.filename;
-  LookAtCompanion(p, dirs,
-                  row.screenfn ? *row.directory + "/" + *row.screenfn
-                               : strScreen.replace(strScreen.size() - 3, 3, "wmv"),
-                  c);
+  auto [screenDir, screenName] =
+      Split(row.screenfn ? *row.directory + "/" + *row.screenfn
+                         : strScreen.replace(strScreen.size() - 3, 3, "wmv"));
+  LookAtCompanion(p, dirs, screenDir, screenName, c);
 }
 
 // Looks at rows until what they free covers the shortfall (a call's files

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "logging.h"
@@ -65,9 +66,18 @@ ConfDir::~ConfDir() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool ConfDir::SecureDelete() const {
+// Making or removing the marker changes the directory's ctime: far cheaper
+// to read than a lookup of a missing name. Timestamps are coarse, so a change
+// of the last two seconds is always looked up.
+bool ConfDir::SecureDelete() {
   struct stat st;
-  return fd_ >= 0 && fstatat(fd_, SECURE_DELETE_NAME, &st, 0) == 0;
+  if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
+  if (st.st_ctim.tv_sec != seen_.tv_sec || st.st_ctim.tv_nsec != seen_.tv_nsec ||
+      time(nullptr) - st.st_ctim.tv_sec < 2) {
+    seen_ = st.st_ctim;
+    fSecure_ = fstatat(fd_, SECURE_DELETE_NAME, &st, 0) == 0;
+  }
+  return fSecure_;
 }
 
 bool file_exists(std::string strFileName) {

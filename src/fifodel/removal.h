@@ -14,11 +14,14 @@ class ConfDir {
   ConfDir(const ConfDir&) = delete;
   ConfDir& operator=(const ConfDir&) = delete;
   ~ConfDir();
-  // True while the secure-delete marker exists; looked up on every call.
-  bool SecureDelete() const;
+  // True while the secure-delete marker exists. Looked up anew whenever the
+  // directory's entries changed since the last call, or lately.
+  bool SecureDelete();
 
  private:
   int fd_;
+  struct timespec seen_ = {};  // the directory's ctime at the last lookup
+  bool fSecure_ = false;
 };
 
 // Removes the name `name` of the directory `dirfd`, which fstatat without

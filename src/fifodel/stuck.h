@@ -10,12 +10,11 @@
 
 struct StuckKey {
   enum Kind { kCall, kDirectory } kind;
-  long long llCall = 0;     // kCall
-  std::string strPath;      // kDirectory: absolute
+  long long llCall = 0;  // kCall
+  std::string strPath;   // kDirectory: absolute
   bool operator<(const StuckKey& o) const;
   bool operator==(const StuckKey& o) const { return !(*this < o || o < *this); }
-  // "call 42" or the path: how the log, status and metrics name it.
-  std::string Name() const;
+  std::string Name() const;  // "call 42", or the path
   const char* KindName() const { return kind == kCall ? "call" : "directory"; }
 };
 
@@ -24,14 +23,12 @@ struct StuckItem {
   std::string strWhy;
 };
 
-// The stuck items known to the process, at most kMax of them: beyond that a
-// new item is counted, not kept or logged, so that a tree full of oddities
-// costs neither memory nor a log line for each.
+// At most kMax items: beyond that a new one is counted, neither kept nor
+// logged, so that a tree full of oddities costs no memory or log line each.
 class StuckRegistry {
  public:
   static const size_t kMax = 100;
-  // Whether `key` should be logged now: neither known nor beyond the bound.
-  bool Unsaid(const StuckKey& key) const;
+  bool Unsaid(const StuckKey& key) const;  // neither known nor beyond kMax
   void Note(const StuckItem& item);
   void Clear(const StuckKey& key);
   const std::map<StuckKey, std::string>& Items() const { return items_; }
@@ -42,9 +39,8 @@ class StuckRegistry {
   long long llOver_ = 0;
 };
 
-// The one way a stuck item is reported during a pass: logged at `prio` as
-// "FIFO: <name> stays: <why>" unless `known` has said it already, and kept
-// in `met` for the monitor.
+// The one way a pass reports a stuck item: "FIFO: <name> stays: <why>" at
+// `prio`, unless `known` said it already, and kept in `met` for the monitor.
 void ReportStuck(const StuckRegistry& known, int prio, const StuckItem& item,
                  std::vector<StuckItem>* met);
 
