@@ -65,15 +65,17 @@ class ChunkDirs {
     errno = last_->second.err;
     return last_->second.fd;
   }
-  // The same, if it is still where `rel` leads; -1 otherwise.
-  int Fresh(const std::string& rel) {
-    int fd = Look(rel), now = fd < 0 ? -1 : OpenBeneath(rootfd_, rel, false, true);
+  // A directory looked at, if it is still where `rel` leads; -1 otherwise.
+  // Changes nothing: the removal threads ask at once.
+  int Fresh(const std::string& rel) const {
+    auto it = dirs_.find(rel);
+    const Dir& d = it == dirs_.end() ? dirs_.begin()->second : it->second;
+    int now = d.fd < 0 ? -1 : OpenBeneath(rootfd_, rel, false, true);
     struct stat st;
-    bool fSame = now >= 0 && fstat(now, &st) == 0 &&
-                 st.st_dev == last_->second.st.st_dev &&
-                 st.st_ino == last_->second.st.st_ino;
+    bool fSame = now >= 0 && fstat(now, &st) == 0 && st.st_dev == d.st.st_dev &&
+                 st.st_ino == d.st.st_ino;
     if (now >= 0) close(now);
-    return fSame ? fd : -1;
+    return fSame ? d.fd : -1;
   }
 
  private:
@@ -111,7 +113,8 @@ struct Pass {
   }
   const PassRequest& req;
   dbi_conn conn;
-  Serial db;  // owns `conn` while the pass runs
+  Serial db;      // owns `conn` while the pass runs
+  Serial helper;  // removes half of a chunk's files
   PassReport report;
   long long liBytesToFree;
   Tree tree;
@@ -234,7 +237,7 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
   return kNextChunk;
 }
 
-void RemoveCallFiles(ChunkDirs* dirs, CallWork* c) {
+void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c) {
   int dirfd = -1;
   for (size_t i = 0; i < c->files.size(); ++i) {
     const File& f = c->files[i];
@@ -287,10 +290,19 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
       intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.ino,
                          c.fSecure, f.strDir + "/" + f.strName});
   p->journal.Intend(intents);
-  for (CallWork& c : chunk->calls) {
-    RemoveCallFiles(&chunk->dirs, &c);
-    SettleCall(p, &c, chunk);
-  }
+  // Two threads share the unlinks, each a run of whole calls; shredding,
+  // which logs as it goes, keeps to one.
+  std::vector<CallWork>& calls = chunk->calls;
+  size_t half = calls.size() / 2;
+  for (const CallWork& c : calls) half = c.fSecure ? 0 : half;
+  auto second = p->helper.Send([&, half] {
+    for (size_t i = half; half && i < calls.size(); ++i)
+      RemoveCallFiles(&chunk->dirs, &calls[i]);
+  });
+  for (size_t i = 0; i < (half ? half : calls.size()); ++i)
+    RemoveCallFiles(&chunk->dirs, &calls[i]);
+  second.get();
+  for (CallWork& c : calls) SettleCall(p, &c, chunk);
   FaultPoint("before-audit");
   if (!AuditCalls(p->report.llNumber, chunk->audit) && !p->fAuditFailed) {
     lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE, strerror(errno));
