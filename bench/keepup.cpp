@@ -61,9 +61,8 @@ bool Write(const std::string& path, long long bytes) {
 void Record(Db* db, Run* run, double t) {
   long long id = ++run->id, tenant = id % 3 + 1;
   const std::string dir = HourDir(static_cast<long long>(t / 20));
-  mkdir(("/recordings/" + dir.substr(0, 7)).c_str(), 0755);
-  mkdir(("/recordings/" + dir.substr(0, 10)).c_str(), 0755);
-  mkdir(("/recordings/" + dir).c_str(), 0755);
+  for (size_t len : {4, 7, 10, 13})
+    mkdir(("/recordings/" + dir.substr(0, len)).c_str(), 0755);
   const std::string media = "/recordings/" + dir + "/c" + std::to_string(id) + ".wav";
   if (!Write(media, kMedia) || !Write(media + ".g711", kCompanion)) {
     unlink(media.c_str());
