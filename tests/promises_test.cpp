@@ -80,14 +80,16 @@ const Promise kPromises[] = {
        w.Untrack(kHour + "c1.wav");
        Link(std::string(kOut) + "/victim", kHour + "c1.wav");
      },
-     {}, true},
+     {},
+     true},
     {"CompanionIsASymlink",
      [](World& w) {
        Call1(w);
        w.Untrack(kHour + "c1.wav.g711");
        Link(std::string(kOut) + "/victim", kHour + "c1.wav.g711");
      },
-     {}, true},
+     {},
+     true},
     {"ScreenFileIsASymlink",
      [](World& w) {
        Call1(w);
@@ -95,7 +97,8 @@ const Promise kPromises[] = {
        Psql("UPDATE calls SET flags = 2");
        Link(std::string(kOut) + "/victim", kHour + "screenc1.wmv");
      },
-     {}, true},
+     {},
+     true},
     {"HourDirectoryIsASymlink",
      [](World& w) {
        w.AddRow(1, "2020/01/01/05", 1, true);
@@ -126,7 +129,8 @@ const Promise kPromises[] = {
            << kHour << "x " << kHour << "c1.wav\n";
        fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
      },
-     {}, true},
+     {},
+     true},
     {"HardLinkKeepsTheBytes",
      [](World& w) {
        Call1(w);
@@ -134,7 +138,8 @@ const Promise kPromises[] = {
        w.Untrack(kHour + "c1.wav");
        w.Keep(kHour + "b");
      },
-     {kHour + "b"}, true},
+     {kHour + "b"},
+     true},
     {"ShredThatFailsKeepsTheFile",
      [](World& w) {
        Call1(w);
@@ -143,7 +148,8 @@ const Promise kPromises[] = {
        std::ofstream("/var/tolvex/conf/bin/shred") << "#!/bin/sh\nexit 1\n";
        fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
      },
-     {kHour + "c1.wav"}, true},
+     {kHour + "c1.wav"},
+     true},
     {"EmptyMediaName", Misnamed(""), {kHour + "c1.wav.g711"}},
     {"DotAsMediaName", Misnamed("."), {kHour + "c1.wav"}},
     {"MediaIsADirectory",
@@ -177,11 +183,13 @@ const Promise kPromises[] = {
     {"HourMovedAwayDuringThePass",
      [](World& w) {
        SharedFileSystem();
-       for (int id = 1; id <= 3; ++id) w.AddCall(id, "2020/01/01/05", 1, 10, true);
+       for (int id = 1; id <= 3; ++id)
+         w.AddCall(id, "2020/01/01/05", 1, 10, true);
        for (const char* f : {"c2.wav", "c2.wav.g711", "c3.wav", "c3.wav.g711"})
          w.Untrack(kHour + f);
      },
-     {kFs + "/moved/c2.wav", kFs + "/moved/c3.wav.g711"}, true,
+     {kFs + "/moved/c2.wav", kFs + "/moved/c3.wav.g711"},
+     true,
      "between-files",
      "[ -e /run/moved ] || mv " + kFs + "/rec/2020/01/01/05 " + kFs +
          "/moved; touch /run/moved"},
@@ -189,9 +197,12 @@ const Promise kPromises[] = {
      [](World& w) {
        SharedFileSystem();
        Call1(w);
-       for (const char* f : {"a", "b", "c"}) MakeFile(std::string("/recordings/2019/01/01/00/") + f, 1);
+       for (const char* f : {"a", "b", "c"})
+         MakeFile(std::string("/recordings/2019/01/01/00/") + f, 1);
      },
-     {kFs + "/moved/01/00/a", kFs + "/moved/01/00/b"}, false, "prune-walk",
+     {kFs + "/moved/01/00/a", kFs + "/moved/01/00/b"},
+     false,
+     "prune-walk",
      "[ -e /run/moved ] || mv " + kFs + "/rec/2019/01 " + kFs +
          "/moved; touch /run/moved"},
     {"DatabaseLostDuringThePendingQuestion",
@@ -199,7 +210,9 @@ const Promise kPromises[] = {
        Call1(w);
        MakeFile("/recordings/2019/x", 1);
      },
-     {"/recordings/2019/x"}, false, "pending-question",
+     {"/recordings/2019/x"},
+     false,
+     "pending-question",
      "pkill -9 -f 'postgres: [r]oot tolvex'"},
 };
 
@@ -224,7 +237,8 @@ TEST_P(PromiseTest, Holds) {
   for (const std::string& r : p.remain) EXPECT_TRUE(Exists(r)) << r;
   // A killed backend takes the server a moment to recover from; then the
   // counts the pass could not commit are applied, as the next pass would.
-  Service::Await([] { return Psql("SELECT 1") == std::vector<std::string>{"1"}; }, 10);
+  Service::Await(
+      [] { return Psql("SELECT 1") == std::vector<std::string>{"1"}; }, 10);
   ApplyPendingJournal();
   w.Check(p.fault != "pending-question");
 }
@@ -247,6 +261,25 @@ TEST(StuckTest, CompanionsThatAreNoFilesDoNotPileUp) {
   PassRequest req;
   req.liBytesToFree = 1 << 30;
   EXPECT_EQ(0u, RunPass(req).stuck.size());
+  w.Check();
+}
+
+// A pass names as loose only what the monitor knew to be stuck: naming every
+// reclaimed call would cost memory by the call.
+TEST(StuckTest, OnlyKnownItemsComeLoose) {
+  World w;
+  w.Reset(64);
+  w.AddCall(1, "2020/01/01/05", 1, 10, true);
+  w.AddCall(2, "2020/01/01/05", 1, 10, true);
+  w.Insert();
+  StuckRegistry known;
+  known.Merge({{{StuckKey::kCall, 1, ""}, "was read-only"}}, 0);
+  PassRequest req;
+  req.liBytesToFree = 1 << 30;
+  req.known = &known;
+  PassReport report = RunPass(req);
+  ASSERT_EQ(1u, report.loosened.size());
+  EXPECT_EQ(1, report.loosened[0].llCall);
   w.Check();
 }
 

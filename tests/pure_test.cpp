@@ -3,16 +3,17 @@
 // its warning, the state document, the metrics and the status verdict.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <syslog.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "calls.h"
 #include "forecast.h"
 #include "logging.h"
 #include "metrics.h"
 #include "monitor.h"
 #include "removal.h"
-#include "calls.h"
 #include "statedoc.h"
 #include "status.h"
 #include "stuck.h"
@@ -104,15 +105,17 @@ TEST(PrintableTest, EscapesControlCharactersAndInvalidUtf8) {
       {"\x1b[2J", "\\x1b[2J"},
       {"a\0b"s, "a\\x00b"},
       {"\x7f\x1f", "\\x7f\\x1f"},
-      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80",
+       "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
       {"\xc3\xa9\xff", "\xc3\xa9\\xff"},
-      {"\xc0\xaf", "\\xc0\\xaf"},                  // overlong
-      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},          // a surrogate
+      {"\xc0\xaf", "\\xc0\\xaf"},                    // overlong
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
       {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // beyond U+10FFFF
       {"\xe2\x82", "\\xe2\\x82"},                    // cut short
       {"\xe2\x82x", "\\xe2\\x82x"},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.second, Printable(c.first)) << c.first;
+  for (const auto& c : cases)
+    EXPECT_EQ(c.second, Printable(c.first)) << c.first;
 }
 
 // The fill rate behind the forecast, and when it is worth a warning.
@@ -139,10 +142,10 @@ TEST(ForecastTest, RateTimeToTriggerAndWarning) {
     time_t lastPass;  // before now = 10000
     bool warn;
   } steps[] = {
-      {1800, 0, true},       {1700, 0, false},  // once per episode
-      {7200, 0, false},      {1800, 0, true},   // a forecast beyond re-arms
-      {-1, 0, false},        {1800, 9000, false},  // a pass within the hour
-      {1800, 5000, true},    {0, 0, false},     // at the trigger: a pass is due
+      {1800, 0, true},    {1700, 0, false},     // once per episode
+      {7200, 0, false},   {1800, 0, true},      // a forecast beyond re-arms
+      {-1, 0, false},     {1800, 9000, false},  // a pass within the hour
+      {1800, 5000, true}, {0, 0, false},        // at the trigger: a pass is due
   };
   Forecast f;
   f.Add(0, 900);
@@ -177,28 +180,38 @@ TEST(StatusTest, Verdicts) {
   } cases[] = {
       {"healthy", [](ServiceState*) {}, "42", 10100, 0, ""},
       {"not running", [](ServiceState*) {}, "", 10100, 3, "not running"},
-      {"another pid", [](ServiceState*) {}, "7", 10100, 3, "running as pid 7, nothing published yet"},
-      {"stale", [](ServiceState*) {}, "42", 10181, 3, "state not refreshed for 181 s"},
+      {"another pid", [](ServiceState*) {}, "7", 10100, 3,
+       "running as pid 7, nothing published yet"},
+      {"stale", [](ServiceState*) {}, "42", 10181, 3,
+       "state not refreshed for 181 s"},
       {"fresh enough", [](ServiceState*) {}, "42", 10180, 0, ""},
-      {"short after a pass", [](ServiceState* s) {
-         s->llFreeAfterPass = 100 * kMB, s->strLevel = "low", s->pass.llNumber = 3;
-       }, "42", 10100, 2, "free space below the trigger level after pass 3"},
-      {"short, but no longer", [](ServiceState* s) { s->llFreeAfterPass = 100 * kMB; },
-       "42", 10100, 0, ""},
-      {"stuck", [](ServiceState* s) { s->stuck.push_back({"call", "call 4", "x"}); },
+      {"short after a pass",
+       [](ServiceState* s) {
+         s->llFreeAfterPass = 100 * kMB, s->strLevel = "low",
+         s->pass.llNumber = 3;
+       },
+       "42", 10100, 2, "free space below the trigger level after pass 3"},
+      {"short, but no longer",
+       [](ServiceState* s) { s->llFreeAfterPass = 100 * kMB; }, "42", 10100, 0,
+       ""},
+      {"stuck",
+       [](ServiceState* s) {
+         s->stuck.push_back({"call", "call 4", "x"});
+       },
        "42", 10100, 1, "1 stuck"},
       {"database", [](ServiceState* s) { s->pass.outcome = kOutcomeDbError; },
        "42", 10100, 1, "database unreachable at the last pass"},
-      {"journal", [](ServiceState* s) { s->fJournalPending = true; }, "42", 10100,
-       1, "counter journal pending"},
+      {"journal", [](ServiceState* s) { s->fJournalPending = true; }, "42",
+       10100, 1, "counter journal pending"},
       {"blind", [](ServiceState* s) { s->fMeasureOk = false; }, "42", 10100, 1,
        "the last measurement failed"},
-      {"trigger near", [](ServiceState* s) { s->llForecast = 3600; }, "42", 10100,
-       1, "trigger level in 60 min"},
-      {"trigger near, reclaiming", [](ServiceState* s) {
-         s->llForecast = 600, s->pass.tEnd = 9000;
-       }, "42", 10100, 0, ""},
-      {"trigger far", [](ServiceState* s) { s->llForecast = 3601; }, "42", 10100, 0, ""},
+      {"trigger near", [](ServiceState* s) { s->llForecast = 3600; }, "42",
+       10100, 1, "trigger level in 60 min"},
+      {"trigger near, reclaiming",
+       [](ServiceState* s) { s->llForecast = 600, s->pass.tEnd = 9000; }, "42",
+       10100, 0, ""},
+      {"trigger far", [](ServiceState* s) { s->llForecast = 3601; }, "42",
+       10100, 0, ""},
   };
   for (const auto& c : cases) {
     ServiceState st = Healthy();
@@ -230,25 +243,36 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
   EXPECT_EQ(-1, back.llFreeBytes) << "defaults for what an older one lacks";
   const std::string metrics = FormatMetrics(st);
   for (const char* series :
-       {"fifodel_free_bytes 943718400\n", "fifodel_passes_total{outcome=\"covered\"} 3\n",
+       {"fifodel_free_bytes 943718400\n",
+        "fifodel_passes_total{outcome=\"covered\"} 3\n",
         "fifodel_tenant_reclaimed_bytes_total{tenant=\"7\"} 5000\n",
         "fifodel_stuck_items{kind=\"directory\"} 1\n",
         "fifodel_trigger_forecast_seconds +Inf\n"})
     EXPECT_NE(std::string::npos, metrics.find(series)) << series;
 }
 
-// The stuck items a process keeps are bounded: beyond the bound they are
-// counted, neither kept nor said.
+// What a pass meets and what the process keeps are bounded: beyond the bound
+// items are counted, neither kept nor said, and the count is the last
+// pass's, not a sum over passes that met the same items again.
 TEST(StuckRegistryTest, Bounded) {
   StuckRegistry r;
-  for (long long id = 1; id <= 150; ++id) {
-    StuckKey key{StuckKey::kCall, id, ""};
-    EXPECT_EQ(id <= 100, r.Unsaid(key)) << id;
-    r.Note({key, "x"});
-    EXPECT_FALSE(r.Unsaid(key));
+  for (int pass = 1; pass <= 2; ++pass) {
+    std::vector<StuckItem> met;
+    long long more = 0;
+    for (long long id = 1; id <= 150; ++id) {
+      StuckKey key{StuckKey::kCall, id, ""};
+      ReportStuck(r, LOG_INFO, {key, "x"}, &met, &more);
+      if (id <= 100)  // met twice, kept once
+        ReportStuck(r, LOG_INFO, {key, "again"}, &met, &more);
+      EXPECT_EQ(pass == 1, r.Unsaid(key)) << id;  // unchanged while met
+    }
+    EXPECT_EQ(100u, met.size());
+    EXPECT_EQ(50, more);
+    r.Merge(met, more);
+    EXPECT_EQ(100u, r.Items().size());
+    EXPECT_EQ(50, r.Uncounted());
   }
-  EXPECT_EQ(100u, r.Items().size());
-  EXPECT_EQ(50, r.Uncounted());
+  EXPECT_TRUE(r.Has({StuckKey::kCall, 1, ""}));
   r.Clear({StuckKey::kCall, 1, ""});
   EXPECT_TRUE(r.Unsaid({StuckKey::kCall, 1, ""}));
 }

@@ -133,8 +133,9 @@ ServiceState Monitor::Snapshot() const {
 void Monitor::Publish() {
   ServiceState st = Snapshot();
   tPublished_ = st.tWritten;
-  bool ok = (mkdir(STATE_DIR, 0755) == 0 || errno == EEXIST) &&
-            WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false);
+  bool ok =
+      (mkdir(STATE_DIR, 0755) == 0 || errno == EEXIST) &&
+      WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false);
   Complain(ok, STATE_FILE, &fStateFailed_);
   if (opts_.strMetricsDir.empty()) return;
   Complain(WriteAtomically(opts_.strMetricsDir, METRICS_NAME, FormatMetrics(st),
@@ -144,7 +145,8 @@ void Monitor::Publish() {
 
 // "free 1234 MB, trigger 250 MB, last pass 12:03 covered freed 640 MB"
 std::string Monitor::StatusLine() const {
-  if (shown_.uliMegsTrigger == 0) return "free space unknown: measurement failed";
+  if (shown_.uliMegsTrigger == 0)
+    return "free space unknown: measurement failed";
   std::string text = "free " + std::to_string(shown_.uliMegsFree) +
                      " MB, trigger " + std::to_string(shown_.uliMegsTrigger) +
                      " MB";
@@ -204,8 +206,8 @@ bool Monitor::Reclaim() {
   pass_ = RunPass(req);
   fPassRunning_ = false;
   totals_.Add(pass_);
-  for (const StuckItem& item : pass_.stuck) stuck_.Note(item);
   for (const StuckKey& key : pass_.loosened) stuck_.Clear(key);
+  stuck_.Merge(pass_.stuck, pass_.llStuckMore);
   if (!pass_.strOldestDirectory.empty()) strOldest_ = pass_.strOldestDirectory;
   forecast_.Forget();
   Measure(&shown_);
@@ -217,10 +219,12 @@ bool Monitor::Reclaim() {
 // directory empties again: the same file would stay in every shortage.
 void Monitor::EmptyLogs() {
   WalkResult r = EmptyDirectory(LOG_DIR);
-  if (!r.strLeftover.empty()) r.stays.emplace_back(r.strLeftover, r.strLeftoverWhy);
+  if (!r.strLeftover.empty())
+    r.stays.emplace_back(r.strLeftover, r.strLeftoverWhy);
   if (!fLogsSaid_)
     for (const auto& [path, why] : r.stays)
-      lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(path).c_str(), why.c_str());
+      lg(LOG_WARNING, "FIFO: %s stays: %s", Printable(path).c_str(),
+         why.c_str());
   fLogsSaid_ = !r.stays.empty();
 }
 

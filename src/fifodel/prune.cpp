@@ -61,8 +61,9 @@ bool InTheFuture(const Hour& h) {
 
 bool Stays(const PruneContext& ctx, const std::string& strPath,
            const std::string& strWhy) {
-  ReportStuck(ctx.known, LOG_WARNING, {{StuckKey::kDirectory, 0, strPath}, strWhy},
-              &ctx.report->stuck);
+  ReportStuck(ctx.known, LOG_WARNING,
+              {{StuckKey::kDirectory, 0, strPath}, strWhy}, &ctx.report->stuck,
+              &ctx.report->llStuckMore);
   return false;
 }
 
@@ -73,10 +74,10 @@ bool MayGo(const std::string& strPath, const std::string& strRel,
   FaultPoint("pending-question");
   int found = ctx.pending(strRel, &llId);
   if (found == 0) return true;
-  return Stays(ctx, strPath,
-               found > 0 ? "call " + std::to_string(llId) +
-                               " in it is not archived yet"
-                         : "the database cannot tell what lives in it");
+  return Stays(
+      ctx, strPath,
+      found > 0 ? "call " + std::to_string(llId) + " in it is not archived yet"
+                : "the database cannot tell what lives in it");
 }
 
 // Removes `strRel`; true when it is gone.
@@ -89,7 +90,8 @@ bool Remove(const std::string& strPath, const std::string& strRel,
       Stays(ctx, strPath, walk.strLeftover + ": " + walk.strLeftoverWhy);
     return false;
   }
-  ctx.report->loosened.push_back({StuckKey::kDirectory, 0, strPath});
+  StuckKey key{StuckKey::kDirectory, 0, strPath};
+  if (ctx.known.Has(key)) ctx.report->loosened.push_back(key);
   AuditDirectory(ctx.report->llNumber, strPath);
   ++ctx.report->llDirsPruned;
   return true;

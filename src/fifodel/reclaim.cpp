@@ -39,8 +39,8 @@ struct CallWork {
   bool fUntouched = false, fSecure = false, fMedia = false, fWarned = false;
   std::vector<File> files{};  // the media first, when present
   long long llPlanned = 0, llFreed = 0;
-  bool fKept = false;  // the media stays, and the call archived
-  int iErr = 0;        // why; 0: its directory moved away
+  bool fKept = false;                  // the media stays, and the call archived
+  int iErr = 0;                        // why; 0: its directory moved away
   std::vector<std::string> removed{};  // for the audit trail
 };
 
@@ -107,7 +107,9 @@ const StuckRegistry kNothingSaid;
 
 struct Pass {
   Pass(const PassRequest& r, dbi_conn c)
-      : req(r), conn(c), liBytesToFree(r.liBytesToFree),
+      : req(r),
+        conn(c),
+        liBytesToFree(r.liBytesToFree),
         known(r.known ? *r.known : kNothingSaid) {
     report.llNumber = r.llNumber;
   }
@@ -151,7 +153,9 @@ Fate NoDirectory(int err, const std::string& strDir, CallWork* c) {
 // directory and name.
 std::pair<std::string, std::string> Split(const std::string& strRel) {
   size_t from = strRel.find_first_not_of('/'), slash = strRel.rfind('/');
-  return {slash == std::string::npos || slash < from ? "." : strRel.substr(from, slash - from),
+  return {slash == std::string::npos || slash < from
+              ? "."
+              : strRel.substr(from, slash - from),
           strRel.substr(slash + 1)};
 }
 
@@ -186,8 +190,8 @@ void LookAtCompanion(Pass* p, ChunkDirs* dirs, const std::string& strDir,
 
 void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
   const CallRow& row = c->row;
-  auto [strDir, strName] =
-      acWhy ? std::pair<std::string, std::string>() : Split(*row.directory + "/" + *row.filename);
+  auto [strDir, strName] = acWhy ? std::pair<std::string, std::string>()
+                                 : Split(*row.directory + "/" + *row.filename);
   Fate media = acWhy ? kRefused : LookAtFile(p, dirs, strDir, strName, c);
   if (media == kRefused) {
     // Its files stay; marked, the row does not come back in every pass.
@@ -212,13 +216,14 @@ void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
 // go together), unless the oldest sound call's stale directories go.
 ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
   long long llLeft = p->liBytesToFree;
-  PruneContext ctx = {p->tree.root(),
-                      [p](const std::string& rel, long long* llId) {
-                        return p->db.Send([p, rel, llId] {
-                          return PendingCallIn(p->conn, rel, llId);
-                        }).get();
-                      },
-                      p->known, &p->report};
+  PruneContext ctx = {
+      p->tree.root(),
+      [p](const std::string& rel, long long* llId) {
+        return p->db
+            .Send([p, rel, llId] { return PendingCallIn(p->conn, rel, llId); })
+            .get();
+      },
+      p->known, &p->report};
   for (size_t i = 0; i < rows.size() && llLeft > 0; ++i) {
     const CallRow& row = rows[i];
     if (p->report.strOldestDirectory.empty())
@@ -271,11 +276,12 @@ void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
                 {{StuckKey::kCall, row.llId, ""},
                  "cannot remove " + Abs(*row.directory, *row.filename) + ": " +
                      strerror(c->iErr)},
-                &p->report.stuck);
+                &p->report.stuck, &p->report.llStuckMore);
   p->fStuck = p->fStuck || c->fKept;
   if (!c->fKept && row.llId != -1) {  // -1 is an empty slot: never marked
     chunk->ids.push_back(row.llId);
-    p->report.loosened.push_back({StuckKey::kCall, row.llId, ""});
+    StuckKey key{StuckKey::kCall, row.llId, ""};
+    if (p->known.Has(key)) p->report.loosened.push_back(key);
   }
   if (!c->fKept || !c->removed.empty())
     chunk->audit.push_back({row.llId, row.llTenantId, c->llFreed, c->removed});
@@ -305,7 +311,8 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
   for (CallWork& c : calls) SettleCall(p, &c, chunk);
   FaultPoint("before-audit");
   if (!AuditCalls(p->report.llNumber, chunk->audit) && !p->fAuditFailed) {
-    lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE, strerror(errno));
+    lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
+       strerror(errno));
     p->fAuditFailed = true;
   }
   p->journal.Audited();
@@ -344,7 +351,8 @@ void AskForNext(Pass* p, const std::vector<CallRow>& rows, size_t handled) {
   for (size_t i = 0; i < handled && p->from.llLastId == 0; ++i)
     p->from.firstChunk.push_back(rows[i].llId);
   p->from.llLastId = handled ? rows[handled - 1].llId : 0;
-  p->next = p->db.Send([p, from = p->from] { return QueryChunk(p->conn, from); });
+  p->next =
+      p->db.Send([p, from = p->from] { return QueryChunk(p->conn, from); });
 }
 
 ChunkEnd DoChunk(Pass* p) {
@@ -390,9 +398,10 @@ ChunkEnd RunChunks(Pass* p) {
   if (!MarkedBefore(p)) end = kDbError;
   if (p->next.valid()) p->next.wait();
   LLMAP committed = p->tenancy.Update(
-      p->req.fSim ? BeforeCommit() : [p](const std::string& xid, const LLMAP& f) {
-        return p->journal.BeforeCommit(xid, f);
-      });
+      p->req.fSim ? BeforeCommit()
+                  : [p](const std::string& xid, const LLMAP& f) {
+                      return p->journal.BeforeCommit(xid, f);
+                    });
   if (committed.size() == p->tenancy.Deltas().size()) p->journal.Settled();
   return end;
 }
@@ -406,11 +415,12 @@ PassReport Connected(const PassRequest& req, dbi_conn conn) {
     ReportStuck(pass.known, LOG_ERR,
                 {{StuckKey::kDirectory, 0, RECORDINGS_DIR},
                  std::string("cannot be opened: ") + strerror(errno)},
-                &pass.report.stuck);
+                &pass.report.stuck, &pass.report.llStuckMore);
     pass.fStuck = true;
   }
-  PassOutcome o = pass.fStuck && pass.report.llBytesFreed == 0 ? kOutcomeStuck
-                                                               : kOutcomeExhausted;
+  PassOutcome o = pass.fStuck && pass.report.llBytesFreed == 0
+                      ? kOutcomeStuck
+                      : kOutcomeExhausted;
   if (pass.liBytesToFree <= 0) o = kOutcomeCovered;
   if (end == kPruned) o = kOutcomePruned;
   pass.report.outcome = end == kDbError ? kOutcomeDbError : o;

@@ -29,7 +29,7 @@ struct TenantTotals {
 
 // What a pass did.
 struct PassReport {
-  long long llNumber = 0;  // passes of this process, counting from 1
+  long long llNumber = 0;       // passes of this process, counting from 1
   time_t tStart = 0, tEnd = 0;  // tEnd 0 while it runs
   PassOutcome outcome = kOutcomeNone;
   long long llBytesFreed = 0, llCallsMarked = 0, llDirsPruned = 0;
@@ -37,7 +37,8 @@ struct PassReport {
   std::string strOldestDirectory;
   std::map<long long, TenantTotals> tenants;
   std::vector<StuckItem> stuck;    // met, with the reason
-  std::vector<StuckKey> loosened;  // came loose: reclaimed or removed
+  long long llStuckMore = 0;       // met beyond what `stuck` holds
+  std::vector<StuckKey> loosened;  // known stuck, came loose
 };
 
 struct PassRequest {

@@ -5,7 +5,8 @@
 #include "logging.h"
 
 bool StuckKey::operator<(const StuckKey& o) const {
-  return std::tie(kind, llCall, strPath) < std::tie(o.kind, o.llCall, o.strPath);
+  return std::tie(kind, llCall, strPath) <
+         std::tie(o.kind, o.llCall, o.strPath);
 }
 
 std::string StuckKey::Name() const {
@@ -16,20 +17,27 @@ bool StuckRegistry::Unsaid(const StuckKey& key) const {
   return !items_.count(key) && items_.size() < kMax;
 }
 
-void StuckRegistry::Note(const StuckItem& item) {
-  if (items_.count(item.key) || items_.size() < kMax) {
-    items_[item.key] = item.strWhy;
-  } else {
-    ++llOver_;
+void StuckRegistry::Merge(const std::vector<StuckItem>& met, long long llMore) {
+  llOver_ = llMore;
+  for (const StuckItem& item : met) {
+    if (items_.count(item.key) || items_.size() < kMax) {
+      items_[item.key] = item.strWhy;
+    } else {
+      ++llOver_;
+    }
   }
 }
 
 void StuckRegistry::Clear(const StuckKey& key) { items_.erase(key); }
 
 void ReportStuck(const StuckRegistry& known, int prio, const StuckItem& item,
-                 std::vector<StuckItem>* met) {
+                 std::vector<StuckItem>* met, long long* more) {
   for (const StuckItem& m : *met)
     if (m.key == item.key) return;
+  if (met->size() >= StuckRegistry::kMax) {
+    ++*more;
+    return;
+  }
   if (known.Unsaid(item.key))
     lg(prio, "FIFO: %s stays: %s", item.key.Name().c_str(),
        Printable(item.strWhy).c_str());

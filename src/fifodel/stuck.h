@@ -29,7 +29,10 @@ class StuckRegistry {
  public:
   static const size_t kMax = 100;
   bool Unsaid(const StuckKey& key) const;  // neither known nor beyond kMax
-  void Note(const StuckItem& item);
+  bool Has(const StuckKey& key) const { return items_.count(key) != 0; }
+  // After a pass: the items it met and how many more it only counted. What
+  // does not fit is counted until the next pass, not added up across passes.
+  void Merge(const std::vector<StuckItem>& met, long long llMore);
   void Clear(const StuckKey& key);
   const std::map<StuckKey, std::string>& Items() const { return items_; }
   long long Uncounted() const { return llOver_; }
@@ -41,7 +44,8 @@ class StuckRegistry {
 
 // The one way a pass reports a stuck item: "FIFO: <name> stays: <why>" at
 // `prio`, unless `known` said it already, and kept in `met` for the monitor.
+// Beyond kMax items in `met` a new one is only counted in `more`.
 void ReportStuck(const StuckRegistry& known, int prio, const StuckItem& item,
-                 std::vector<StuckItem>* met);
+                 std::vector<StuckItem>* met, long long* more);
 
 #endif  // FIFODEL_STUCK_H_
