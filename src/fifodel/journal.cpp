@@ -138,7 +138,7 @@ bool FileGone(int rootfd, const Intent& i) {
   int dirfd = OpenBeneath(rootfd, i.strRel.substr(0, slash), false);
   if (dirfd < 0) return errno == ENOENT || errno == ENOTDIR;
   struct stat st;
-  bool fGone = fstatat(dirfd, i.strRel.c_str() + slash + 1, &st,
+  bool fGone = fstatat(dirfd, i.strRel.c_str() + (slash + 1), &st,
                        AT_SYMLINK_NOFOLLOW) != 0
                    ? errno == ENOENT
                    : st.st_ino != i.ullIno;

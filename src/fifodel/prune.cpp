@@ -112,7 +112,7 @@ bool deleteDirectory(std::string strDirectory, bool fSim,
     return (errno == ELOOP || errno == EXDEV) &&
            Stays(ctx, strDirectory, ResolveFailure(errno));
   struct stat st;
-  bool fExists = fstatat(parentfd, strRel.c_str() + slash + 1, &st,
+  bool fExists = fstatat(parentfd, strRel.c_str() + (slash + 1), &st,
                          AT_SYMLINK_NOFOLLOW) == 0;
   close(parentfd);
   if (!fExists || !MayGo(strDirectory, strRel, ctx)) return false;

@@ -130,7 +130,7 @@ WalkResult RemoveTree(int basefd, const std::string& strBase,
   struct stat st;
   size_t slash = rel.rfind('/');
   const std::string parent = slash == std::string::npos ? "." : rel.substr(0, slash);
-  const char* name = rel.c_str() + slash + 1;  // npos + 1 is 0
+  const char* name = rel.c_str() + (slash + 1);  // npos + 1 is 0
   int parentfd = fstat(basefd, &st) == 0 ? OpenBeneath(basefd, parent, true) : -1;
   if (parentfd < 0) return r;
   Walk w = {basefd, strBase, st.st_dev, &r};
