@@ -14,7 +14,7 @@ sandbox_paths=(/recordings /var/tolvex/conf /recording/log /run
 sandbox_lock=/tmp/fifodel-sandbox.lock
 sandbox_made=/tmp/fifodel-sandbox.made
 
-# build_dir NAME: the build directory NAME (demo, test, asan, bench) of this
+# build_dir NAME: the build directory NAME (demo, test, mutants, bench) of this
 # checkout, outside it: FIFODEL_BUILD_ROOT, by default
 # /var/tmp/fifodel-<checkout>-<hash of its path>.
 build_dir() {
