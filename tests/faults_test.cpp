@@ -83,7 +83,7 @@ std::vector<Fault> Faults() {
       {"BackendKilledInTenantTransaction", "tenant-transaction", kKillBackends,
        "sleep 1"},
       {"DatabaseFrozenAtChunkQuery", "chunk-query", "killall -STOP postgres",
-       "sleep 1.5; killall -CONT postgres"},
+       "sleep 6; killall -CONT postgres"},
       {"RowLockHeldBeforeMark", "before-mark", kLock, "sleep 2"},
       {"KilledBetweenFiles", "between-files", kKill, "", true},
       {"KilledBeforeAudit", "before-audit", kKill, "", true},
@@ -202,7 +202,9 @@ TEST_P(FaultTest, Recovers) {
   EXPECT_TRUE(Service::Await([&] { return Settled(&svc, true); }, 20));
   EXPECT_TRUE(svc.Running());
   EXPECT_GE(FreeMB(), 250);
-  EXPECT_TRUE(f.fKilled || svc.LongestGap("free: ") < 2.5) << svc.Text();
+  // A server frozen for 6 s costs a cycle the deadline (0.8 s) or the
+  // connect timeout (2 s) at most, never the whole freeze.
+  EXPECT_TRUE(f.fKilled || svc.LongestGap("free: ") < 4.5) << svc.Text();
   EXPECT_TRUE(nlohmann::json::parse(Output(FIFODEL_BINARY " status --json"),
                                     nullptr, false)
                   .is_object());
