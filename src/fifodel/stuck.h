@@ -6,12 +6,16 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct StuckKey {
-  enum Kind { kCall, kDirectory } kind;
-  long long llCall = 0;  // kCall
-  std::string strPath;   // kDirectory: absolute
+  enum Kind { kCall, kDirectory };
+  StuckKey(Kind k, long long llId, std::string path)
+      : kind(k), llCall(llId), strPath(std::move(path)) {}
+  Kind kind;
+  long long llCall;     // kCall
+  std::string strPath;  // kDirectory: absolute
   bool operator<(const StuckKey& o) const;
   bool operator==(const StuckKey& o) const { return !(*this < o || o < *this); }
   std::string Name() const;  // "call 42", or the path
