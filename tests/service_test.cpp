@@ -63,6 +63,7 @@ const Mode kModes[] = {
     {"status --jsn", 0, false, 3, ""},
     {"nofork --metrics-dir", 0, false, 2, ""},
     {"debug --metrics-dir /nowhere", 0, false, 2, ""},
+    {"debug --metrics-dir /proc/self/cwd", 0, false, 2, ""},  // a link
 };
 
 using ServiceTest = SandboxTest;

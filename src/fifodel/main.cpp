@@ -14,6 +14,7 @@
 #include <string>
 
 #include "db.h"
+#include "files.h"
 #include "fstring.h"
 #include "journal.h"
 #include "lock.h"
@@ -99,15 +100,20 @@ int Status(int argc, char** argv) {
 }
 
 // The directory of "--metrics-dir DIR" anywhere on the command line into
-// `opts`; false, having said why, when it is missing or no directory.
+// `opts`; false, having said why, when it is missing or no directory. Opened
+// as every cycle opens it, so that a link, never followed there, is refused
+// at once rather than leaving the metrics silently unwritten.
 bool MetricsDir(int argc, char** argv, ServiceOptions* opts) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--metrics-dir") != 0) continue;
-    struct stat st;
-    if (i + 1 == argc || stat(argv[i + 1], &st) != 0 || !S_ISDIR(st.st_mode)) {
-      fprintf(stderr, "fifodel: --metrics-dir needs an existing directory\n");
+    int fd = i + 1 < argc ? OpenDir(argv[i + 1]) : -1;
+    if (fd < 0) {
+      fprintf(stderr,
+              "fifodel: --metrics-dir needs an existing directory, not a "
+              "symbolic link\n");
       return false;
     }
+    close(fd);
     opts->strMetricsDir = argv[i + 1];
   }
   return true;
