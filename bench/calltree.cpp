@@ -150,15 +150,18 @@ double TimedBookkeepingLoop(long long calls) {
       fstatat(conf, "opt_secure_delete", &st, 0);
       for (const std::string& f : files[n]) {
         if (stat(f.c_str(), &st) != 0) Fail("stat %s", f.c_str());
-        intents += "I 1234567 3 1048576 " + std::to_string(st.st_ino) + " u " + f + " 0123abcd\n";
+        intents += "I 1234567 3 1048576 " + std::to_string(st.st_ino) + " u " +
+                   f + " 0123abcd\n";
       }
       lines += files[n][0] + "\n";
     }
-    if (write(journal, intents.data(), intents.size()) < 0 || fdatasync(journal) != 0)
+    if (write(journal, intents.data(), intents.size()) < 0 ||
+        fdatasync(journal) != 0)
       Fail("bookkeeping loop: journal: %s", strerror(errno));
     for (size_t n = from; n < to; ++n)
       for (const std::string& f : files[n])
-        if (unlink(f.c_str()) != 0) Fail("unlink %s: %s", f.c_str(), strerror(errno));
+        if (unlink(f.c_str()) != 0)
+          Fail("unlink %s: %s", f.c_str(), strerror(errno));
     int audit = open("/var/log/fifodel/bench.audit",
                      O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (audit < 0 || fchmod(audit, 0640) != 0 ||

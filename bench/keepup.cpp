@@ -63,7 +63,8 @@ void Record(Db* db, Run* run, double t) {
   const std::string dir = HourDir(static_cast<long long>(t / 20));
   for (size_t len : {4, 7, 10, 13})
     mkdir(("/recordings/" + dir.substr(0, len)).c_str(), 0755);
-  const std::string media = "/recordings/" + dir + "/c" + std::to_string(id) + ".wav";
+  const std::string media =
+      "/recordings/" + dir + "/c" + std::to_string(id) + ".wav";
   if (!Write(media, kMedia) || !Write(media + ".g711", kCompanion)) {
     unlink(media.c_str());
     ++run->lost;
@@ -71,12 +72,13 @@ void Record(Db* db, Run* run, double t) {
   }
   run->minFree = std::min(run->minFree, FreeBytes());
   run->written += kMedia + kCompanion;
-  db->Exec("INSERT INTO calls VALUES (" + std::to_string(id) + ", '" + dir +
-           "', 'c" + std::to_string(id) + ".wav', 0, " + std::to_string(tenant) +
-           ", NULL, 0, timestamp '2024-01-01' + interval '" + std::to_string(t) +
-           " s'); UPDATE configs SET value = value::bigint + " +
-           std::to_string(kMedia + kCompanion) + " WHERE param = 'TN" +
-           std::to_string(tenant) + "_DiskUsage'");
+  db->Exec(
+      "INSERT INTO calls VALUES (" + std::to_string(id) + ", '" + dir +
+      "', 'c" + std::to_string(id) + ".wav', 0, " + std::to_string(tenant) +
+      ", NULL, 0, timestamp '2024-01-01' + interval '" + std::to_string(t) +
+      " s'); UPDATE configs SET value = value::bigint + " +
+      std::to_string(kMedia + kCompanion) + " WHERE param = 'TN" +
+      std::to_string(tenant) + "_DiskUsage'");
   run->unarchived.emplace_back(t, id);
 }
 
@@ -87,8 +89,10 @@ void Archive(Db* db, Run* run, double t) {
     run->unarchived.pop_front();
   }
   if (upto)
-    db->Exec("UPDATE calls SET isarchived = 1 WHERE isarchived = 0 AND "
-             "flags & 4 = 0 AND id <= " + std::to_string(upto));
+    db->Exec(
+        "UPDATE calls SET isarchived = 1 WHERE isarchived = 0 AND "
+        "flags & 4 = 0 AND id <= " +
+        std::to_string(upto));
 }
 
 pid_t StartService(const std::string& out) {
@@ -112,7 +116,8 @@ long long Fds(pid_t pid) {
 
 long long Count(const std::string& text, const std::string& what) {
   long long n = 0;
-  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at) ++n;
+  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
+    ++n;
   return n;
 }
 
@@ -128,7 +133,8 @@ bool CountersExact(Db* db) {
     }
   for (long long t = 1; t <= 3; ++t)
     if (db->Count("SELECT value::bigint - 1000000000000 FROM configs WHERE "
-                  "param = 'TN" + std::to_string(t) + "_DiskUsage'") != held[t])
+                  "param = 'TN" +
+                  std::to_string(t) + "_DiskUsage'") != held[t])
       return false;
   return true;
 }
@@ -153,10 +159,12 @@ void KeepUp(Db* db, int mibps, int seconds) {
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
   const std::string text = ReadFile(out);
-  fprintf(g_out, "   %5d %6d %6lld %5lld %9lld %6lld %6lld %3lld>%-3lld %5lld>%-5lld %s\n",
-          mibps, seconds, run.id, run.lost, run.minFree >> 20,
-          Count(text, " bytes to free\n"), Count(text, "FIFO delete directory:"),
-          fds0, fds1, rss0, rss1, CountersExact(db) ? "yes" : "NO");
+  fprintf(
+      g_out,
+      "   %5d %6d %6lld %5lld %9lld %6lld %6lld %3lld>%-3lld %5lld>%-5lld %s\n",
+      mibps, seconds, run.id, run.lost, run.minFree >> 20,
+      Count(text, " bytes to free\n"), Count(text, "FIFO delete directory:"),
+      fds0, fds1, rss0, rss1, CountersExact(db) ? "yes" : "NO");
   fflush(g_out);
   if (mibps == 40 && seconds >= 300) {
     AddGoal("keepup: recordings lost at 40 MiB/s in 5 min", run.lost, true, 0);
@@ -169,8 +177,10 @@ void KeepUp(Db* db, int mibps, int seconds) {
 void KeepUpWithRecorder(Db* db) {
   fprintf(g_out,
           "\n5. Keeping up with a recorder: 400 MB tmpfs, trigger level 250 MB,"
-          "\n   1 MiB + 64 KiB a call, archived after 3 s, a recorded hour every 20 s"
-          "\n   MiB/s      s  calls  lost  min free MB passes prunes   fds    RSS kB exact\n");
+          "\n   1 MiB + 64 KiB a call, archived after 3 s, a recorded hour "
+          "every 20 s"
+          "\n   MiB/s      s  calls  lost  min free MB passes prunes   fds    "
+          "RSS kB exact\n");
   const char* only = getenv("KEEPUP_RATES");  // "40:300 48:60", say
   std::istringstream in(only ? only : "32:60 48:60 40:300");
   for (std::string r; in >> r;)

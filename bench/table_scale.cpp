@@ -77,7 +77,8 @@ void PruningTimes(Db* db) {
   for (int i = 0; i < 4; ++i)
     ms[i][0] = Explain(db, PendingStatement(rels[i]), i ? &plan : &year);
   db->Exec("SET enable_indexscan = off; SET enable_bitmapscan = off");
-  for (int i = 0; i < 4; ++i) ms[i][1] = Explain(db, PendingStatement(rels[i]), &plan);
+  for (int i = 0; i < 4; ++i)
+    ms[i][1] = Explain(db, PendingStatement(rels[i]), &plan);
   db->Exec("RESET enable_indexscan; RESET enable_bitmapscan");
   PrintPlan("pruning's question before a year directory goes",
             PendingStatement(rels[0]), year);

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (i.ullIno % 2 != 0) abort();  // charged only when gone
     if (i.llTenant) charged = SaturatingAdd(charged, -i.llBytes);
   }
-  if (p.charged.size() > static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
+  if (p.charged.size() >
+      static_cast<size_t>(std::count(text.begin(), text.end(), '\n')))
     abort();
   if (owed != charged && owed != LLONG_MIN && owed != LLONG_MAX) abort();
   return 0;

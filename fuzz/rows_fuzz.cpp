@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "logging.h"
 #include "calls.h"
+#include "logging.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // mountpoints.h).
 #include "sandbox.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -17,8 +18,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <chrono>

@@ -11,8 +11,8 @@
 
 #include <atomic>
 #include <functional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Every path that gets a private tmpfs: the recording tree, the markers, the

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 Service::~Service() {
   if (pid_ > 0 && status_ < 0) Stop(SIGKILL);
 }
@@ -65,7 +64,8 @@ bool Service::AwaitLine(const std::string& line, int n, double seconds) {
 int Service::Count(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(mu_);
   int n = 0;
-  for (const auto& l : lines_) n += l.second.compare(0, prefix.size(), prefix) == 0;
+  for (const auto& l : lines_)
+    n += l.second.compare(0, prefix.size(), prefix) == 0;
   return n;
 }
 

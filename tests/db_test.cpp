@@ -58,7 +58,8 @@ TEST_F(DbLayerTest, NormalPathTranscript) {
   const std::string chunk =
       "SELECT id,directory,filename,flags,tenantid,screenfn FROM calls WHERE "
       "isarchived=1 ORDER BY startdate ASC LIMIT 200";
-  const std::string mark = "UPDATE Calls SET flags=flags|4 , isarchived=0 WHERE id IN (";
+  const std::string mark =
+      "UPDATE Calls SET flags=flags|4 , isarchived=0 WHERE id IN (";
   // Later chunks continue after the last call seen, asked for while the
   // chunk before goes; each chunk is marked while the next one goes.
   const std::string next =
@@ -66,30 +67,31 @@ TEST_F(DbLayerTest, NormalPathTranscript) {
       "isarchived=1 AND ";
   Lines statements;
   for (const std::string& sql : LoggedTexts())
-    statements.push_back(sql.compare(0, next.size(), next) == 0 ? "next"
+    statements.push_back(sql.compare(0, next.size(), next) == 0  ? "next"
                          : sql.compare(0, 10, "SELECT id:") == 0 ? "pending"
                                                                  : sql);
   const std::string add = "UPDATE Configs SET value = value::bigint + ";
-  EXPECT_EQ((Lines{chunk, "next", "pending", chunk, "next", mark + first + ")",
-                   "next", mark + "201,202,203)", "BEGIN",
-                   add + "-113625 WHERE param='TN1_DiskUsage'",
-                   "SELECT param,value FROM Configs WHERE param='TN1_DiskUsage'",
-                   add + "-114750 WHERE param='TN2_DiskUsage'",
-                   "SELECT param,value FROM Configs WHERE param='TN2_DiskUsage'",
-                   "SELECT pg_current_xact_id()::text", "COMMIT"}),
-            statements);
-  EXPECT_EQ((Lines{"FIFO_delete: 1 bytes to free", "FIFO_delete: Connected to DB",
-                   "FIFO_delete: still bytes to free",
-                   "FIFO oldest entry in directory 2021/03/04/05 ",
-                   "FIFO delete directory: /recordings/2020 ",
-                   "No tenancy updates", "FIFO_delete: finished",
-                   "FIFO_delete: 228374 bytes to free", "FIFO_delete: Connected to DB",
-                   "FIFO_delete: still bytes to free",
-                   "FIFO oldest entry in directory 2021/03/04/05 ",
-                   "FIFO_delete: freed 219 KB", "FIFO_delete: still bytes to free",
-                   "FIFO_delete: freed 3 KB", "TN 1 DiskUsage new: 999886375",
-                   "TN 2 DiskUsage new: 999885250", "FIFO_delete: finished"}),
-            SyslogLines());
+  EXPECT_EQ(
+      (Lines{chunk, "next", "pending", chunk, "next", mark + first + ")",
+             "next", mark + "201,202,203)", "BEGIN",
+             add + "-113625 WHERE param='TN1_DiskUsage'",
+             "SELECT param,value FROM Configs WHERE param='TN1_DiskUsage'",
+             add + "-114750 WHERE param='TN2_DiskUsage'",
+             "SELECT param,value FROM Configs WHERE param='TN2_DiskUsage'",
+             "SELECT pg_current_xact_id()::text", "COMMIT"}),
+      statements);
+  EXPECT_EQ(
+      (Lines{"FIFO_delete: 1 bytes to free", "FIFO_delete: Connected to DB",
+             "FIFO_delete: still bytes to free",
+             "FIFO oldest entry in directory 2021/03/04/05 ",
+             "FIFO delete directory: /recordings/2020 ", "No tenancy updates",
+             "FIFO_delete: finished", "FIFO_delete: 228374 bytes to free",
+             "FIFO_delete: Connected to DB", "FIFO_delete: still bytes to free",
+             "FIFO oldest entry in directory 2021/03/04/05 ",
+             "FIFO_delete: freed 219 KB", "FIFO_delete: still bytes to free",
+             "FIFO_delete: freed 3 KB", "TN 1 DiskUsage new: 999886375",
+             "TN 2 DiskUsage new: 999885250", "FIFO_delete: finished"}),
+      SyslogLines());
   w.Check();
 }
 
@@ -153,10 +155,12 @@ TEST_F(DbLayerTest, TenantCounters) {
             Rows("SELECT substr(param, 3, length(param) - 12), value FROM "
                  "configs ORDER BY param"));
   // Told false, it rolls back.
-  EXPECT_TRUE(Tenancy(tenancy).Update([](const std::string&, const LLMAP&) {
-                return false;
-              }).empty());
-  EXPECT_EQ("400", Scalar("SELECT value FROM configs WHERE param = 'TN12_DiskUsage'"));
+  EXPECT_TRUE(
+      Tenancy(tenancy)
+          .Update([](const std::string&, const LLMAP&) { return false; })
+          .empty());
+  EXPECT_EQ("400",
+            Scalar("SELECT value FROM configs WHERE param = 'TN12_DiskUsage'"));
 }
 
 // Chunks after the first continue after the last call seen: every archived
@@ -190,18 +194,23 @@ TEST_F(DbLayerTest, ChunksMeetEveryCallOnce) {
 TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
   World w;
   w.Reset(64);
-  for (int id = 1; id <= 4; ++id) w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
+  for (int id = 1; id <= 4; ++id)
+    w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
   w.Insert();
   setenv("FIFODEL_FAULT", "after-commit", 1);
   setenv("FIFODEL_FAULT_CMD", "cp " JOURNAL_FILE " /run/journal", 1);
   FIFO_delete(1 << 20, false);
   unsetenv("FIFODEL_FAULT");
   const std::string text = Slurp("/run/journal");
-  auto gone = [](const Intent& i) { return !Exists(RECORDINGS_DIR "/" + i.strRel); };
+  auto gone = [](const Intent& i) {
+    return !Exists(RECORDINGS_DIR "/" + i.strRel);
+  };
   std::string xid;
   auto fate = [&](const std::string& x) {
     xid = x;
-    return Scalar("SELECT pg_xact_status('" + x + "')") == "committed" ? kCommitted : kAborted;
+    return Scalar("SELECT pg_xact_status('" + x + "')") == "committed"
+               ? kCommitted
+               : kAborted;
   };
   const size_t commit = text.rfind("\nC ") + 1;  // where the C line starts
   for (size_t n = 0; n <= text.size(); ++n) {
@@ -218,8 +227,10 @@ TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
     EXPECT_EQ(n && text[n - 1] != '\n' ? 1 : 0, p.iBadLines) << n;
     size_t intents = 0;
     for (size_t at = 0; (at = prefix.find("I ", at)) != std::string::npos; ++at)
-      intents += (at == 0 || prefix[at - 1] == '\n') && prefix.find('\n', at) != std::string::npos;
-    EXPECT_EQ(n > commit && text[n - 1] == '\n' ? 0 : intents, p.charged.size()) << n;
+      intents += (at == 0 || prefix[at - 1] == '\n') &&
+                 prefix.find('\n', at) != std::string::npos;
+    EXPECT_EQ(n > commit && text[n - 1] == '\n' ? 0 : intents, p.charged.size())
+        << n;
   }
   EXPECT_FALSE(xid.empty());
   for (size_t at = 0; at < text.size(); ++at) {

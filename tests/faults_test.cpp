@@ -64,10 +64,10 @@ const std::pair<const char*, const char*> kPlanted[] = {
 
 struct Fault {
   const char* name;
-  const char* point;  // FIFODEL_FAULT, "" for a fault set up beforehand
+  const char* point;      // FIFODEL_FAULT, "" for a fault set up beforehand
   std::string cmd = "";   // run once at the point
   std::string lift = "";  // run by the test once the fault has struck
-  bool fKilled = false;  // the service dies of it and is started again
+  bool fKilled = false;   // the service dies of it and is started again
   std::function<void(World&)> setup = [](World&) {};
   std::function<void(World&, Service&)> check = [](World&, Service&) {};
   bool fAudit = true;  // the audit trail can be written
@@ -91,9 +91,12 @@ std::vector<Fault> Faults() {
       {"KilledBeforeCommit", "before-commit", kKill, "", true},
       {"KilledAfterCommit", "after-commit", kKill, "", true},
       {"StoppedInTenantTransaction", "tenant-transaction", kTerm, "", true},
-      {"ReadOnlyMedia", "", "", "", false, [](World& w) { Unremovable(w, "ro"); }},
-      {"MountedMedia", "", "", "", false, [](World& w) { Unremovable(w, "mount"); }},
-      {"ImmutableMedia", "", "", "", false, [](World& w) { Unremovable(w, "perm"); }},
+      {"ReadOnlyMedia", "", "", "", false,
+       [](World& w) { Unremovable(w, "ro"); }},
+      {"MountedMedia", "", "", "", false,
+       [](World& w) { Unremovable(w, "mount"); }},
+      {"ImmutableMedia", "", "", "", false,
+       [](World& w) { Unremovable(w, "perm"); }},
       {"BadCounter", "", "",
        "psql -U root -d tolvex -qc \"UPDATE configs SET value = '1000000000' "
        "WHERE param = 'TN3_DiskUsage'\"",
@@ -150,7 +153,8 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
   void Build(const Fault& f) {
     w_.Reset(292);  // trigger level 250 MB
     MakeFile("/var/tolvex/conf/fifo_verbose", 0);
-    for (int id = 1; id <= 30; ++id) w_.AddCall(id, kHour, id % 2 + 1, kMB, true);
+    for (int id = 1; id <= 30; ++id)
+      w_.AddCall(id, kHour, id % 2 + 1, kMB, true);
     for (int id = 31; id <= 35; ++id) w_.AddCall(id, kHour, 1, kMB, false);
     MakeFile("/recordings/live.wav", 11 * kMB);
     f.setup(w_);
@@ -161,8 +165,10 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
     if (*f.point) {
       env.push_back(std::string("FIFODEL_FAULT=") + f.point);
       // Strikes once, though the passes after it run the point again.
-      env.push_back("FIFODEL_FAULT_CMD=[ -e /run/striking ] && exit 0; touch "
-                    "/run/striking; " + f.cmd + "; touch /run/struck");
+      env.push_back(
+          "FIFODEL_FAULT_CMD=[ -e /run/striking ] && exit 0; touch "
+          "/run/striking; " +
+          f.cmd + "; touch /run/struck");
     }
     fs::create_directories("/run/metrics");
     svc->Start("debug --metrics-dir /run/metrics", env);
@@ -174,8 +180,8 @@ class FaultTest : public ::testing::TestWithParam<Fault> {
     long long bytes;
     for (const std::string& l : svc->Lines())
       open += sscanf(l.c_str(), "FIFO_delete: %lld bytes to", &bytes) == 1 ? 1
-              : l == "FIFO_delete: finished"                             ? -1
-                                                                         : 0;
+              : l == "FIFO_delete: finished"                               ? -1
+                                                                           : 0;
     return FreeMB() >= 250 && open == 0 && !(fJournal && Exists(JOURNAL_FILE));
   }
   World w_;

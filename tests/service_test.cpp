@@ -1,6 +1,8 @@
 // The real binary as operators meet it: the run modes and the command line,
 // one instance at a time, and what it tells through `fifodel status`, the
 // metrics, the audit trail and the service manager's notifications.
+#include "service.h"
+
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
@@ -18,9 +20,8 @@
 #include <set>
 
 #include "paths.h"
-#include "statedoc.h"
 #include "sandbox.h"
-#include "service.h"
+#include "statedoc.h"
 #include "world.h"
 
 namespace {
@@ -31,9 +32,9 @@ const std::vector<std::string> kFast = {"FIFODEL_TIME_SCALE=0.1",
 
 struct Mode {
   const char* args;
-  int sig;          // ends it; 0: it ends by itself
-  bool detaches;    // the service goes on in a child of its own session
-  int exit_code;    // of the command itself
+  int sig;        // ends it; 0: it ends by itself
+  bool detaches;  // the service goes on in a child of its own session
+  int exit_code;  // of the command itself
   const char* console;
 };
 
@@ -57,8 +58,10 @@ const Mode kModes[] = {
     {"nofork", SIGINT, false, 0, "Starting Tolvex FIFO\n"},
     {"debug", SIGINT, false, 0, kHeld},
     {"--fifodelsim ' 9x' debug", 0, false, 0, kStale},
-    {"--help", 0, false, 0, "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"},
-    {"-h", 0, false, 0, "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"},
+    {"--help", 0, false, 0,
+     "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"},
+    {"-h", 0, false, 0,
+     "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"},
     {"--version", 0, false, 0, "fifodel 1.0.0\n"},
     {"status --jsn", 0, false, 3, ""},
     {"nofork --metrics-dir", 0, false, 2, ""},
@@ -82,7 +85,8 @@ pid_t Detached() {
   }
   EXPECT_EQ(pid, getsid(pid));
   for (auto n : {"/fd/0", "/fd/1", "/fd/2"})
-    EXPECT_EQ("/dev/null", fs::read_symlink("/proc/" + std::to_string(pid) + n));
+    EXPECT_EQ("/dev/null",
+              fs::read_symlink("/proc/" + std::to_string(pid) + n));
   return pid;
 }
 
@@ -105,7 +109,8 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
     svc.Await([&] { return svc.Text().size() >= console.size(); }, 5);
     // Of the usage, its first line.
     const bool fUsage = console.compare(0, 6, "usage:") == 0;
-    EXPECT_EQ(console, fUsage ? svc.Text().substr(0, console.size()) : svc.Text());
+    EXPECT_EQ(console,
+              fUsage ? svc.Text().substr(0, console.size()) : svc.Text());
     bool fBanner = console == "Starting Tolvex FIFO\n";
     // A daemon logs once its descriptors are in place.
     std::vector<SyslogLine> logged = TakeSyslog(fBanner ? 3000 : 300);
@@ -152,8 +157,9 @@ TEST_F(ServiceTest, OneInstanceOnly) {
     EXPECT_EQ(11, logged[0].pri) << logged[0].text;
     EXPECT_TRUE(first.Running());
     // A reader that goes away does not end it either.
-    EXPECT_EQ("0\n", Output("bash -c 'set -o pipefail; { sleep 0.3; " FIFODEL_BINARY
-                            " debug; } | true; echo $?'"));
+    EXPECT_EQ("0\n",
+              Output("bash -c 'set -o pipefail; { sleep 0.3; " FIFODEL_BINARY
+                     " debug; } | true; echo $?'"));
     EXPECT_EQ(0, first.Stop(SIGTERM));
   }
 }
@@ -165,7 +171,9 @@ TEST_F(ServiceTest, IntentsAreOnTheDiskBeforeAnyUnlink) {
   w.Reset(64);
   for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 1000, true);
   w.Insert();
-  Service svc("strace -f -qq -e trace=openat,fsync,fdatasync,unlinkat -o /run/trace " FIFODEL_BINARY);
+  Service svc(
+      "strace -f -qq -e trace=openat,fsync,fdatasync,unlinkat -o "
+      "/run/trace " FIFODEL_BINARY);
   svc.Start("debug", kFast);
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 1, 15));
   Sh("pkill -x fifodel");  // strace ends with it
@@ -174,13 +182,21 @@ TEST_F(ServiceTest, IntentsAreOnTheDiskBeforeAnyUnlink) {
   std::ifstream trace("/run/trace");
   for (std::string line; std::getline(trace, line);) {
     std::smatch m;
-    if (std::regex_search(line, m, std::regex("openat\\(AT_FDCWD, \"" JOURNAL_DIR "\".* = ([0-9]+)")))
+    if (std::regex_search(
+            line, m,
+            std::regex("openat\\(AT_FDCWD, \"" JOURNAL_DIR "\".* = ([0-9]+)")))
       dir = m[1];
-    if (std::regex_search(line, m, std::regex("\"" JOURNAL_NAME "\".*O_CREAT.* = ([0-9]+)")))
+    if (std::regex_search(
+            line, m, std::regex("\"" JOURNAL_NAME "\".*O_CREAT.* = ([0-9]+)")))
       journal = m[1];
-    if (!dir.empty() && line.find("fsync(" + dir + ")") != std::string::npos) order += "d";
-    if (!journal.empty() && line.find("fdatasync(" + journal + ")") != std::string::npos) order += "j";
-    if (line.find("unlinkat(") != std::string::npos && line.find("c1.wav\"") != std::string::npos) order += "u";
+    if (!dir.empty() && line.find("fsync(" + dir + ")") != std::string::npos)
+      order += "d";
+    if (!journal.empty() &&
+        line.find("fdatasync(" + journal + ")") != std::string::npos)
+      order += "j";
+    if (line.find("unlinkat(") != std::string::npos &&
+        line.find("c1.wav\"") != std::string::npos)
+      order += "u";
   }
   EXPECT_EQ(0u, order.find("dj")) << order;
   EXPECT_LT(order.find('j'), order.find('u')) << order;
@@ -239,11 +255,11 @@ struct Scenario {
   int recordings_mb;
   void (*setup)(World*);
   const char* env;
-  int exit_code;        // of `fifodel status`
-  const char* status;   // in its text
-  const char* notified; // a regex for the STATUS= lines
-  const char* metrics;  // a regex the metrics must match
-  const char* audit;    // a regex for the whole audit trail
+  int exit_code;         // of `fifodel status`
+  const char* status;    // in its text
+  const char* notified;  // a regex for the STATUS= lines
+  const char* metrics;   // a regex the metrics must match
+  const char* audit;     // a regex for the whole audit trail
 };
 
 void ArchivedCall(World* w, long long bytes) {
@@ -269,7 +285,8 @@ const Scenario kScenarios[] = {
        ASSERT_EQ(0, mount(nullptr, hour, nullptr,
                           MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr));
      },
-     "", 2, "critical: free space below the trigger level after pass 1; 1 stuck",
+     "", 2,
+     "critical: free space below the trigger level after pass 1; 1 stuck",
      "STATUS=free 6[0-9] MB, trigger 250 MB, last pass [0-9:]+ stuck",
      "fifodel_stuck_items\\{kind=\"call\"\\} 1\n", ""},
     {"database down", 64, [](World* w) { ArchivedCall(w, kMB); },
@@ -293,11 +310,13 @@ TEST_F(ServiceTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
     if (*s.env) env.push_back(s.env);
     svc.Start("nofork --metrics-dir /run/metrics", env);
     ServiceState st;
-    Service::Await([&] {
-      watch.Drain();
-      return ParseState(Slurp(STATE_FILE), &st) &&
-             (s.recordings_mb > 1000 || st.pass.tEnd != 0);
-    }, 15);
+    Service::Await(
+        [&] {
+          watch.Drain();
+          return ParseState(Slurp(STATE_FILE), &st) &&
+                 (s.recordings_mb > 1000 || st.pass.tEnd != 0);
+        },
+        15);
     std::string text = Output(FIFODEL_BINARY " status");
     EXPECT_EQ(s.exit_code, Sh(FIFODEL_BINARY " status >/dev/null")) << text;
     EXPECT_NE(std::string::npos, text.find(s.status)) << text;
@@ -314,8 +333,10 @@ TEST_F(ServiceTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
     EXPECT_EQ(0, Sh("promtool check metrics </run/metrics/" METRICS_NAME));
     EXPECT_TRUE(std::regex_match(Slurp(AUDIT_FILE), std::regex(s.audit)));
     // Replaced by rename only, and no temporary file left behind.
-    EXPECT_EQ(0u, watch.written.count(METRICS_NAME) + watch.written.count(STATE_NAME));
-    EXPECT_TRUE(watch.renamed.count(METRICS_NAME) && watch.renamed.count(STATE_NAME));
+    EXPECT_EQ(0u, watch.written.count(METRICS_NAME) +
+                      watch.written.count(STATE_NAME));
+    EXPECT_TRUE(watch.renamed.count(METRICS_NAME) &&
+                watch.renamed.count(STATE_NAME));
     EXPECT_EQ(3, std::distance(fs::directory_iterator(STATE_DIR), {}) +
                      std::distance(fs::directory_iterator("/run/metrics"), {}));
     w.Check();

@@ -49,7 +49,8 @@ namespace {
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
   std::map<std::string, std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file() && !e.is_symlink()) files[e.path()] = Slurp(e.path());
+    if (e.is_regular_file() && !e.is_symlink())
+      files[e.path()] = Slurp(e.path());
   return files;
 }
 
@@ -59,9 +60,10 @@ void World::Reset(int mb) {
   FreshSandbox();
   FreshTmpfs(RECORDINGS_DIR, mb);
   files_.clear();
-  Psql("TRUNCATE calls, configs; INSERT INTO configs SELECT 'TN' || i || "
-       "'_DiskUsage', '" + std::to_string(kCounter) +
-       "', 'x' FROM generate_series(1, 3) i");
+  Psql(
+      "TRUNCATE calls, configs; INSERT INTO configs SELECT 'TN' || i || "
+      "'_DiskUsage', '" +
+      std::to_string(kCounter) + "', 'x' FROM generate_series(1, 3) i");
   MakeFile(std::string(kOut) + "/victim", 4096);
 }
 
@@ -111,9 +113,11 @@ long long World::Gone(int tenant) {
 
 void World::Check(bool fSettled) {
   EXPECT_EQ(outside_, Snapshot(kOut)) << "outside the tree";
-  for (const auto& [path, content] : kept_) EXPECT_EQ(content, Slurp(path)) << path;
+  for (const auto& [path, content] : kept_)
+    EXPECT_EQ(content, Slurp(path)) << path;
   std::map<long long, std::string> state;  // call: "isarchived|flags"
-  for (const std::string& row : Psql("SELECT id, isarchived || '|' || (flags & 4) FROM calls")) {
+  for (const std::string& row :
+       Psql("SELECT id, isarchived || '|' || (flags & 4) FROM calls")) {
     size_t bar = row.find('|');
     state[std::stoll(row.substr(0, bar))] = row.substr(bar + 1);
   }
@@ -122,9 +126,11 @@ void World::Check(bool fSettled) {
     bool fGone = IsGone(path, f);
     EXPECT_FALSE(fGone && state[f.call] == "0|0") << "not archived: " << path;
     bool fMedia = path.compare(path.size() - 4, 4, ".wav") == 0;
-    EXPECT_FALSE(fMedia && !fGone && state[f.call] == "0|4") << "marked: " << path;
+    EXPECT_FALSE(fMedia && !fGone && state[f.call] == "0|4")
+        << "marked: " << path;
     if (!fSettled || !fGone) continue;
-    EXPECT_TRUE(!fMedia || state[f.call] == "0|4") << "gone, not marked: " << path;
+    EXPECT_TRUE(!fMedia || state[f.call] == "0|4")
+        << "gone, not marked: " << path;
     EXPECT_TRUE(audit.find(" " + path + "\t") != std::string::npos ||
                 audit.find(" " + path + "\n") != std::string::npos)
         << "not audited: " << path;

@@ -18,7 +18,7 @@ std::string Output(const std::string& cmd);
 std::string Slurp(const std::string& path);
 
 const long long kMB = 1 << 20;
-const long long kCounter = 1000000000;  // every counter's start
+const long long kCounter = 1000000000;       // every counter's start
 const char kOut[] = "/var/tolvex/conf/out";  // outside the tree
 
 class World {

@@ -79,7 +79,8 @@ std::string ChunkStatement(const Continuation& from) {
   // clang-format on
   if (from.llLastId == 0) return sql;
   const std::string last = std::to_string(from.llLastId);
-  const std::string date = "(SELECT startdate FROM calls WHERE id=" + last + ")";
+  const std::string date =
+      "(SELECT startdate FROM calls WHERE id=" + last + ")";
   // The first chunk is ordered by startdate alone: calls sharing its last
   // one's startdate may lie on either side of it.
   return std::string(kColumns) + " AND " +

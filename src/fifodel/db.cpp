@@ -31,9 +31,9 @@ int getDbConnection(dbi_conn* conn) {
   dbi_conn_set_option(*conn, "username", "root");
   dbi_conn_set_option(*conn, "dbname", "tolvex");
   dbi_conn_set_option_numeric(*conn, "timeout", kConnectTimeout);
-  const std::string options = "-c statement_timeout=" +
-                              Millis(kStatementTimeout) +
-                              " -c lock_timeout=" + Millis(kLockTimeout);
+  const std::string options =
+      "-c statement_timeout=" + Millis(kStatementTimeout) +
+      " -c lock_timeout=" + Millis(kLockTimeout);
   dbi_conn_set_option(*conn, "pgsql_options", options.c_str());
   if (dbi_conn_connect(*conn) >= 0) return 0;
   dbi_conn_close(*conn);
@@ -51,7 +51,8 @@ dbi_result DbQuery(dbi_conn conn, const std::string& sql) {
   bool fArmed = timer_create(CLOCK_MONOTONIC, &sev, &timer) == 0;
   struct itimerspec its = {};
   double s = Scaled(kDeadline);
-  its.it_value = {static_cast<time_t>(s), static_cast<long>((s - (long)s) * 1e9)};
+  its.it_value = {static_cast<time_t>(s),
+                  static_cast<long>((s - (long)s) * 1e9)};
   if (fArmed) timer_settime(timer, 0, &its, nullptr);
   dbi_result result = dbi_conn_query(conn, sql.c_str());
   if (fArmed) timer_delete(timer);

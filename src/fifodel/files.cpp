@@ -57,7 +57,8 @@ int OpenAppend(int dirfd, const std::string& name, mode_t mode) {
     if (fd >= 0) fsync(dirfd);
   }
   struct stat st = {};
-  if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1))
+  if (fd < 0 ||
+      (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1))
     return fd;
   errno = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
   close(fd);

@@ -60,8 +60,9 @@ bool Unescape(const std::string& text, std::string* path) {
   path->clear();
   for (size_t i = 0; i < text.size(); ++i) {
     int hi = 0, lo = text[i];
-    if (text[i] == '%' && (i + 2 >= text.size() || (hi = Hex(text[i + 1])) < 0 ||
-                           (lo = Hex(text[i += 2])) < 0))
+    if (text[i] == '%' &&
+        (i + 2 >= text.size() || (hi = Hex(text[i + 1])) < 0 ||
+         (lo = Hex(text[i += 2])) < 0))
       return false;
     *path += static_cast<char>(hi * 16 + lo);
   }
@@ -180,25 +181,29 @@ Pending Resolve(dbi_conn conn) {
       text.str(), [&](const Intent& i) { return FileGone(tree.root(), i); },
       [&](const std::string& xid) { return Fate(conn, xid); });
   if (p.iBadLines)
-    lg(LOG_WARNING, "FIFO: %d torn or garbled lines of " JOURNAL_FILE " skipped",
+    lg(LOG_WARNING,
+       "FIFO: %d torn or garbled lines of " JOURNAL_FILE " skipped",
        p.iBadLines);
   if (p.iUnknown)
-    lg(LOG_ERR, "FIFO: the database cannot tell whether %d tenant "
-       "transactions committed: taken as committed", p.iUnknown);
+    lg(LOG_ERR,
+       "FIFO: the database cannot tell whether %d tenant "
+       "transactions committed: taken as committed",
+       p.iUnknown);
   return p;
 }
 
 }  // namespace
 
 std::string IntentLine(const Intent& i) {
-  return Line("I " + std::to_string(i.llCall) + " " + std::to_string(i.llTenant) +
-              " " + std::to_string(i.llBytes) + " " + std::to_string(i.ullIno) +
-              (i.fShred ? " s " : " u ") + Escape(i.strRel));
+  return Line("I " + std::to_string(i.llCall) + " " +
+              std::to_string(i.llTenant) + " " + std::to_string(i.llBytes) +
+              " " + std::to_string(i.ullIno) + (i.fShred ? " s " : " u ") +
+              Escape(i.strRel));
 }
 
-Pending ResolveJournal(const std::string& text,
-                       const std::function<bool(const Intent&)>& gone,
-                       const std::function<XactFate(const std::string&)>& fate) {
+Pending ResolveJournal(
+    const std::string& text, const std::function<bool(const Intent&)>& gone,
+    const std::function<XactFate(const std::string&)>& fate) {
   Pending p;
   std::vector<Entry> seg;
   std::string payload;
@@ -307,7 +312,8 @@ void Journal::Audited() { Append(Line("A"), false); }
 
 bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
   std::string payload = "C " + xid;
-  for (const auto& [tenant, delta] : failed) payload += " " + std::to_string(tenant);
+  for (const auto& [tenant, delta] : failed)
+    payload += " " + std::to_string(tenant);
   if (Append(Line(payload), true)) return true;
   // Without its line a commit could be replayed: the segment goes instead,
   // so that a crash can lose these counts, never double them.

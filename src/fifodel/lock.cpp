@@ -63,7 +63,8 @@ InstanceLock::Result InstanceLock::Take() {
 
 bool InstanceRunning(std::string* pid) {
   int fd = OpenDir(STATE_DIR);
-  bool fHeld = fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  bool fHeld =
+      fd >= 0 && flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   *pid = fHeld ? ReadPid() : "";
   if (fd >= 0) close(fd);  // drops our shared lock, if we got it
   return fHeld;

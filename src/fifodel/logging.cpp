@@ -38,9 +38,10 @@ char ShortEscape(unsigned char c) {
 // are invalid: the second byte's range depends on the first.
 size_t Utf8Length(const unsigned char* s, size_t n) {
   unsigned char c = s[0], lo = 0x80, hi = 0xbf;
-  size_t len = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
-               : c >= 0xf0 && c <= 0xf4                           ? 4
-                                                                  : 0;
+  size_t len = c >= 0xc2 && c <= 0xdf   ? 2
+               : c >= 0xe0 && c <= 0xef ? 3
+               : c >= 0xf0 && c <= 0xf4 ? 4
+                                        : 0;
   if (c == 0xe0) lo = 0xa0;
   if (c == 0xed) hi = 0x9f;
   if (c == 0xf0) lo = 0x90;
@@ -58,7 +59,8 @@ std::string Printable(const std::string& text) {
   out.reserve(text.size());
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t i = 0, n = text.size(); i < n;) {
-    size_t len = s[i] < 0x80 ? (s[i] >= 0x20 && s[i] != 0x7f) : Utf8Length(s + i, n - i);
+    size_t len =
+        s[i] < 0x80 ? (s[i] >= 0x20 && s[i] != 0x7f) : Utf8Length(s + i, n - i);
     if (len > 0) {
       out.append(text, i, len);
       i += len;

@@ -98,7 +98,8 @@ void ReclaimedMetrics(std::string* out, const ServiceState& st) {
 
 void HealthMetrics(std::string* out, const ServiceState& st) {
   long long calls = 0, dirs = 0;
-  for (const ServiceState::Stuck& s : st.stuck) ++(s.strKind == "call" ? calls : dirs);
+  for (const ServiceState::Stuck& s : st.stuck)
+    ++(s.strKind == "call" ? calls : dirs);
   Family(out, "fifodel_stuck_items", "gauge",
          "Calls and directories that reclamation cannot get past.",
          {"{kind=\"call\"} " + N(calls), "{kind=\"directory\"} " + N(dirs)});

@@ -72,7 +72,8 @@ ConfDir::~ConfDir() {
 bool ConfDir::SecureDelete() {
   struct stat st;
   if (fd_ < 0 || fstat(fd_, &st) != 0) return false;
-  if (st.st_ctim.tv_sec != seen_.tv_sec || st.st_ctim.tv_nsec != seen_.tv_nsec ||
+  if (st.st_ctim.tv_sec != seen_.tv_sec ||
+      st.st_ctim.tv_nsec != seen_.tv_nsec ||
       time(nullptr) - st.st_ctim.tv_sec < 2) {
     seen_ = st.st_ctim;
     fSecure_ = fstatat(fd_, SECURE_DELETE_NAME, &st, 0) == 0;

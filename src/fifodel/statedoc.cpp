@@ -54,9 +54,10 @@ void ReadLists(const json& doc, ServiceState* st) {
         doc.value(json::json_pointer("/totals/passes") / kOutcomeNames[o], 0LL);
   }
   for (const json& s : doc.value("stuck", json::array()))
-    st->stuck.push_back({s.value("kind", ""), s.value("item", ""),
-                         s.value("reason", "")});
-  const json tenants = doc.value("/totals/tenants"_json_pointer, json::object());
+    st->stuck.push_back(
+        {s.value("kind", ""), s.value("item", ""), s.value("reason", "")});
+  const json tenants =
+      doc.value("/totals/tenants"_json_pointer, json::object());
   for (const auto& [id, t] : tenants.items())
     st->totals.tenants[std::stoll(id)] = {t.value("bytes", 0LL),
                                           t.value("calls", 0LL)};
@@ -66,13 +67,17 @@ void ReadLists(const json& doc, ServiceState* st) {
 
 std::string FormatState(const ServiceState& st) {
   json doc;
-  Fields(st, [&](const char* at, const auto& v) { doc[json::json_pointer(at)] = v; });
+  Fields(st, [&](const char* at, const auto& v) {
+    doc[json::json_pointer(at)] = v;
+  });
   doc["pass"]["outcome"] = kOutcomeNames[st.pass.outcome];
-  for (int o = 0; o < 6; ++o) doc["totals"]["passes"][kOutcomeNames[o]] = st.totals.passes[o];
+  for (int o = 0; o < 6; ++o)
+    doc["totals"]["passes"][kOutcomeNames[o]] = st.totals.passes[o];
   doc["totals"]["tenants"] = Tenants(st.totals.tenants);
   doc["stuck"] = json::array();
   for (const ServiceState::Stuck& s : st.stuck)
-    doc["stuck"].push_back({{"kind", s.strKind}, {"item", s.strName}, {"reason", s.strWhy}});
+    doc["stuck"].push_back(
+        {{"kind", s.strKind}, {"item", s.strName}, {"reason", s.strWhy}});
   // The texts are Printable, hence valid UTF-8; should one slip through, a
   // replacement character is still better than no document at all.
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

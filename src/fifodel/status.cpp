@@ -51,27 +51,32 @@ void PrintHuman(const ServiceState& st, bool fState, const std::string& pid,
     printf("%11s: %s\n", label, text.c_str());
   };
   std::string summary;
-  for (const std::string& r : v.reasons) summary += (summary.empty() ? ": " : "; ") + r;
+  for (const std::string& r : v.reasons)
+    summary += (summary.empty() ? ": " : "; ") + r;
   printf("\u25cf fifodel - %s%s\n", kNames[v.code], summary.c_str());
   row("Active", pid.empty() ? "inactive" : "running, pid " + pid);
   if (!fState) return;
   const PassReport& p = st.pass;
-  row("Published", Clock(st.tWritten) + " (" + std::to_string(now - st.tWritten) + " s ago)");
-  row("Space", "free " + Megs(st.llFreeBytes) + ", trigger " + Megs(st.llTriggerBytes) +
-                   ", " + st.strLevel + " (measured " + Clock(st.tMeasured) + ")");
+  row("Published", Clock(st.tWritten) + " (" +
+                       std::to_string(now - st.tWritten) + " s ago)");
+  row("Space", "free " + Megs(st.llFreeBytes) + ", trigger " +
+                   Megs(st.llTriggerBytes) + ", " + st.strLevel +
+                   " (measured " + Clock(st.tMeasured) + ")");
   row("Forecast", ForecastText(st));
-  row("Last pass", p.llNumber == 0
-                       ? "none yet"
-                       : "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) +
-                             " to " + Clock(p.tEnd) + ", " + kOutcomeNames[p.outcome] +
-                             ": freed " + Megs(p.llBytesFreed) + ", " +
-                             std::to_string(p.llCallsMarked) + " calls, " +
-                             std::to_string(p.llDirsPruned) + " directories");
-  row("Oldest call", st.strOldestDirectory.empty() ? "unknown" : st.strOldestDirectory);
+  row("Last pass",
+      p.llNumber == 0
+          ? "none yet"
+          : "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) + " to " +
+                Clock(p.tEnd) + ", " + kOutcomeNames[p.outcome] + ": freed " +
+                Megs(p.llBytesFreed) + ", " + std::to_string(p.llCallsMarked) +
+                " calls, " + std::to_string(p.llDirsPruned) + " directories");
+  row("Oldest call",
+      st.strOldestDirectory.empty() ? "unknown" : st.strOldestDirectory);
   row("Journal", st.fJournalPending ? "pending" : "none pending");
   for (size_t i = 0; i < st.stuck.size(); ++i)
     row(i ? "" : "Stuck", st.stuck[i].strName + ": " + st.stuck[i].strWhy);
-  if (st.llStuckUncounted) row("", "and " + std::to_string(st.llStuckUncounted) + " more");
+  if (st.llStuckUncounted)
+    row("", "and " + std::to_string(st.llStuckUncounted) + " more");
 }
 
 }  // namespace
@@ -84,14 +89,18 @@ Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
   } else if (!fState || std::to_string(st.llPid) != pid) {
     Raise(&v, 3, "running as pid " + pid + ", nothing published yet");
   } else if (now - st.tWritten > kStaleAfter) {
-    Raise(&v, 3, "state not refreshed for " + std::to_string(now - st.tWritten) + " s");
+    Raise(
+        &v, 3,
+        "state not refreshed for " + std::to_string(now - st.tWritten) + " s");
   }
   if (!fState) return v;
   if (ShortAfterPass(st))
-    Raise(&v, 2, "free space below the trigger level after pass " +
-                     std::to_string(st.pass.llNumber));
+    Raise(&v, 2,
+          "free space below the trigger level after pass " +
+              std::to_string(st.pass.llNumber));
   if (!st.stuck.empty())
-    Raise(&v, 1, std::to_string(st.stuck.size() + st.llStuckUncounted) + " stuck");
+    Raise(&v, 1,
+          std::to_string(st.stuck.size() + st.llStuckUncounted) + " stuck");
   if (st.pass.outcome == kOutcomeDbError)
     Raise(&v, 1, "database unreachable at the last pass");
   if (st.fJournalPending) Raise(&v, 1, "counter journal pending");
@@ -100,7 +109,8 @@ Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
   // state of a full server.
   bool fReclaiming = st.pass.tEnd != 0 && now - st.pass.tEnd < 3600;
   if (st.llForecast > 0 && st.llForecast <= 3600 && !fReclaiming)
-    Raise(&v, 1, "trigger level in " + std::to_string(st.llForecast / 60) + " min");
+    Raise(&v, 1,
+          "trigger level in " + std::to_string(st.llForecast / 60) + " min");
   return v;
 }
 
@@ -123,6 +133,8 @@ int StatusCommand(bool fJson) {
   doc["exit_code"] = v.code;
   doc["reasons"] = v.reasons;
   doc["running"] = !pid.empty();
-  printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  printf("%s\n",
+         doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+             .c_str());
   return v.code;
 }

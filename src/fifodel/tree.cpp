@@ -58,7 +58,8 @@ bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth);
 bool RemoveEntry(Walk* w, int dirfd, const std::string& rel, const char* name,
                  int depth) {
   struct stat st;
-  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT;
   if (!S_ISDIR(st.st_mode)) return Unlink(w, dirfd, rel, name, 0);
   const std::string sub = Join(rel, name);
   if (depth >= kMaxDepth) return Stays(w, sub, "nested too deep");
@@ -111,7 +112,8 @@ bool StillAt(int fd, int dirfd, const std::string& rel) {
 
 const char* ResolveFailure(int err) {
   if (err == ELOOP) return "a symbolic link";
-  if (err == EXDEV) return "outside " RECORDINGS_DIR " or on another file system";
+  if (err == EXDEV)
+    return "outside " RECORDINGS_DIR " or on another file system";
   return strerror(err);
 }
 
@@ -129,13 +131,16 @@ WalkResult RemoveTree(int basefd, const std::string& strBase,
   WalkResult r;
   struct stat st;
   size_t slash = rel.rfind('/');
-  const std::string parent = slash == std::string::npos ? "." : rel.substr(0, slash);
+  const std::string parent =
+      slash == std::string::npos ? "." : rel.substr(0, slash);
   const char* name = rel.c_str() + (slash + 1);  // npos + 1 is 0
-  int parentfd = fstat(basefd, &st) == 0 ? OpenBeneath(basefd, parent, true) : -1;
+  int parentfd =
+      fstat(basefd, &st) == 0 ? OpenBeneath(basefd, parent, true) : -1;
   if (parentfd < 0) return r;
   Walk w = {basefd, strBase, st.st_dev, &r};
   RemoveEntry(&w, parentfd, parent, name, 0);
-  r.fDone = fstatat(parentfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+  r.fDone =
+      fstatat(parentfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
   close(parentfd);
   return r;
 }
