@@ -233,6 +233,25 @@ TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
         << n;
   }
   EXPECT_FALSE(xid.empty());
+  // A file named again later, in the same segment or behind a leftover that
+  // a later pass settled, is charged at its last naming only.
+  const std::string uncommitted = text.substr(0, commit);
+  const Pending once = ResolveJournal(uncommitted, gone, fate);
+  const size_t files = once.charged.size();
+  const struct {
+    const char* name;
+    std::string journal;
+    size_t charged;
+  } cases[] = {
+      {"named twice, never committed", uncommitted + uncommitted, files},
+      {"a leftover, then a committed pass", uncommitted + text, 0},
+  };
+  for (const auto& c : cases) {
+    Pending p = ResolveJournal(c.journal, gone, fate);
+    EXPECT_EQ(c.charged, p.charged.size()) << c.name;
+    EXPECT_EQ(c.charged ? once.owed : decltype(once.owed)(), p.owed) << c.name;
+  }
+  EXPECT_EQ(8u, files);
   for (size_t at = 0; at < text.size(); ++at) {
     std::string garbled = text;
     garbled[at] ^= 0x01;

@@ -116,10 +116,28 @@ void Commit(const std::string& payload,
     if (!failed.count(e.intent.llTenant)) e.fPending = false;
 }
 
-void EndSegment(const std::function<bool(const Intent&)>& gone,
-                std::vector<Entry>* seg, Pending* p) {
-  for (const Entry& e : *seg) {
-    if (!(e.fPending || e.fUnaudited) || !gone(e.intent)) continue;
+// A file named by several intents (a kept call tried again, a row naming its
+// media twice, a later pass after a leftover) left the disk at the last of
+// them at most: only that one counts, keyed by inode and name, which no
+// spelling of the directory changes.
+std::vector<bool> LastOfTheirFile(const std::vector<Entry>& all) {
+  std::set<std::pair<unsigned long long, std::string>> later;
+  std::vector<bool> last(all.size());
+  for (size_t i = all.size(); i-- > 0;) {
+    const Intent& in = all[i].intent;
+    last[i] =
+        later.insert({in.ullIno, in.strRel.substr(in.strRel.rfind('/') + 1)})
+            .second;
+  }
+  return last;
+}
+
+void Settle(const std::function<bool(const Intent&)>& gone,
+            const std::vector<Entry>& all, Pending* p) {
+  std::vector<bool> last = LastOfTheirFile(all);
+  for (size_t i = 0; i < all.size(); ++i) {
+    const Entry& e = all[i];
+    if (!last[i] || !(e.fPending || e.fUnaudited) || !gone(e.intent)) continue;
     if (e.fUnaudited) p->unaudited.push_back(e.intent);
     if (!e.fPending) continue;
     p->charged.push_back(e.intent);
@@ -127,6 +145,10 @@ void EndSegment(const std::function<bool(const Intent&)>& gone,
       p->owed[e.intent.llTenant] =
           SaturatingAdd(p->owed[e.intent.llTenant], -e.intent.llBytes);
   }
+}
+
+void EndSegment(std::vector<Entry>* seg, std::vector<Entry>* all) {
+  all->insert(all->end(), seg->begin(), seg->end());
   seg->clear();
 }
 
@@ -205,7 +227,7 @@ Pending ResolveJournal(
     const std::string& text, const std::function<bool(const Intent&)>& gone,
     const std::function<XactFate(const std::string&)>& fate) {
   Pending p;
-  std::vector<Entry> seg;
+  std::vector<Entry> seg, all;
   std::string payload;
   size_t pos = 0;
   for (size_t end; (end = text.find('\n', pos)) != std::string::npos;
@@ -214,7 +236,7 @@ Pending ResolveJournal(
     if (!Payload(text.substr(pos, end - pos), &payload)) {
       ++p.iBadLines;
     } else if (payload == "S") {
-      EndSegment(gone, &seg, &p);
+      EndSegment(&seg, &all);
     } else if (payload == "A") {
       for (Entry& e : seg) e.fUnaudited = false;
     } else if (payload.compare(0, 2, "C ") == 0) {
@@ -226,7 +248,8 @@ Pending ResolveJournal(
     }
   }
   p.iBadLines += pos < text.size();  // a torn last line
-  EndSegment(gone, &seg, &p);
+  EndSegment(&seg, &all);
+  Settle(gone, all, &p);
   return p;
 }
 
@@ -323,10 +346,7 @@ bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
 }
 
 void Journal::Settled() {
-  if (fd_ < 0) return;
-  if (llBase_ == 0) {
-    RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
-  } else if (fWritten_ && ftruncate(fd_, llBase_) != 0) {
-    lg(LOG_ERR, "FIFO: cannot shorten " JOURNAL_FILE ": %s", strerror(errno));
-  }
+  // Behind a leftover the committed segment stays: a file of the leftover
+  // that this pass removed is named last here, where it is charged already.
+  if (fd_ >= 0 && llBase_ == 0) RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
 }

@@ -71,7 +71,9 @@ class Journal {
   // segment is cut off (then a crash may lose these counts, never double
   // them).
   bool BeforeCommit(const std::string& xid, const LLMAP& failed);
-  void Settled();  // committed, or nothing to charge: the segment goes
+  // Committed, or nothing to charge: the journal goes, unless a leftover of
+  // an earlier pass stands in front, which the next replay settles with it.
+  void Settled();
 
  private:
   bool Append(const std::string& text, bool fSync);
