@@ -35,10 +35,11 @@ namespace {
 int g_syslogFd = -1;
 
 // The socket queues only a few datagrams (net.unix.max_dgram_qlen) before
-// the sender blocks, so a thread drains it into this queue at once.
-std::mutex g_syslogMutex;
-std::condition_variable g_syslogArrived;
-std::deque<std::string> g_syslogQueue;
+// the sender blocks, so a thread drains it into this queue at once. Never
+// destroyed: that thread outlives the test's main().
+std::mutex& g_syslogMutex = *new std::mutex;
+std::condition_variable& g_syslogArrived = *new std::condition_variable;
+std::deque<std::string>& g_syslogQueue = *new std::deque<std::string>;
 
 void DrainSyslog() {
   for (;;) {
