@@ -14,7 +14,7 @@
 #include <fstream>
 #include <functional>
 
-#include "journal.h"
+#include "replay.h"
 #include "reclaim.h"
 #include "sandbox.h"
 #include "service.h"

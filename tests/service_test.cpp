@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
@@ -165,41 +166,59 @@ TEST_F(ServiceTest, OneInstanceOnly) {
 }
 
 // A pass looks at a chunk's files, puts their intents on the disk, and only
-// then unlinks any; the journal's directory is synced once it is created.
-TEST_F(ServiceTest, IntentsAreOnTheDiskBeforeAnyUnlink) {
+// then unlinks any; the journal's directory is synced once it is created;
+// the unlinks are on the disk (their directory synced) before the chunk is
+// marked and before the counters are charged.
+TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
   World w;
   w.Reset(64);
   for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 1000, true);
   w.Insert();
   Service svc(
-      "strace -f -qq -e trace=openat,fsync,fdatasync,unlinkat -o "
-      "/run/trace " FIFODEL_BINARY);
+      "strace -f -qq -s 80 -e trace=openat,openat2,fsync,fdatasync,unlinkat,"
+      "sendto -o /run/trace " FIFODEL_BINARY);
   svc.Start("debug", kFast);
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 1, 15));
   Sh("pkill -x fifodel");  // strace ends with it
   svc.Stop(0);
-  std::string journal, dir, order;  // their descriptors; what happened
+  // The line of each event's first occurrence; descriptors as they were
+  // when the event came.
+  std::map<char, int> first;
+  std::string dir, journal, hour;
   std::ifstream trace("/run/trace");
-  for (std::string line; std::getline(trace, line);) {
+  auto opened = [](const std::string& line, const std::string& what) {
     std::smatch m;
-    if (std::regex_search(
-            line, m,
-            std::regex("openat\\(AT_FDCWD, \"" JOURNAL_DIR "\".* = ([0-9]+)")))
-      dir = m[1];
-    if (std::regex_search(
-            line, m, std::regex("\"" JOURNAL_NAME "\".*O_CREAT.* = ([0-9]+)")))
-      journal = m[1];
-    if (!dir.empty() && line.find("fsync(" + dir + ")") != std::string::npos)
-      order += "d";
-    if (!journal.empty() &&
-        line.find("fdatasync(" + journal + ")") != std::string::npos)
-      order += "j";
-    if (line.find("unlinkat(") != std::string::npos &&
-        line.find("c1.wav\"") != std::string::npos)
-      order += "u";
+    return std::regex_search(line, m, std::regex(what + ".* = ([0-9]+)$"))
+               ? std::string(m[1])
+               : std::string();
+  };
+  auto saw = [&](char event, bool fNow, int at) {
+    if (fNow) first.emplace(event, at);
+  };
+  int at = 0;
+  for (std::string line; std::getline(trace, line); ++at) {
+    std::string fd = opened(line, "openat\\(AT_FDCWD, \"" JOURNAL_DIR "\"");
+    if (!fd.empty() && journal.empty()) dir = fd;
+    fd = opened(line, "\"" JOURNAL_NAME "\".*O_CREAT");
+    if (!fd.empty()) journal = fd;
+    // The hour held for the unlinks, not the re-resolutions that check it.
+    fd = opened(line, "openat2\\([0-9]+, \"2021/03/04/05\"");
+    if (!fd.empty() && line.find("O_PATH") == std::string::npos) hour = fd;
+    auto has = [&](const std::string& text) {
+      return line.find(text) != std::string::npos;
+    };
+    saw('d', !journal.empty() && has("fsync(" + dir + ")"), at);
+    saw('j', !journal.empty() && has("fdatasync(" + journal + ")"), at);
+    saw('u', has("unlinkat(") && has("c1.wav\""), at);
+    saw('s', first.count('u') && has("fsync(" + hour + ")"), at);
+    saw('m', has("sendto(") && has("UPDATE Calls"), at);
+    saw('c', has("sendto(") && has("COMMIT"), at);
   }
-  EXPECT_EQ(0u, order.find("dj")) << order;
-  EXPECT_LT(order.find('j'), order.find('u')) << order;
+  ASSERT_EQ(6u, first.size()) << Slurp("/run/trace");
+  EXPECT_LT(first['d'], first['j']) << "the journal's directory synced";
+  EXPECT_LT(first['j'], first['u']) << "intents before the unlinks";
+  EXPECT_LT(first['s'], first['m']) << "unlinks synced before marking";
+  EXPECT_LT(first['s'], first['c']) << "unlinks synced before charging";
   w.Check();
 }
 

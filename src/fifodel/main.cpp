@@ -15,7 +15,7 @@
 #include "db.h"
 #include "files.h"
 #include "fstring.h"
-#include "journal.h"
+#include "replay.h"
 #include "lock.h"
 #include "logging.h"
 #include "monitor.h"

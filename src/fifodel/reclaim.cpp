@@ -15,11 +15,13 @@
 #include "calls.h"
 #include "db.h"
 #include "faults.h"
+#include "identity.h"
 #include "journal.h"
 #include "logging.h"
 #include "paths.h"
 #include "prune.h"
 #include "removal.h"
+#include "replay.h"
 #include "serial.h"
 #include "tree.h"
 
@@ -31,7 +33,8 @@ namespace {
 struct File {  // as it was when looked at
   std::string strDir, strName;
   long long llBytes;  // what its removal frees
-  ino_t ino;
+  DirId dir;
+  FileId id;
 };
 
 struct CallWork {
@@ -59,12 +62,13 @@ class ChunkDirs {
       auto [it, fNew] = dirs_.try_emplace(rel);
       Dir& d = it->second;
       if (fNew && (d.fd = OpenBeneath(rootfd_, rel, false)) < 0) d.err = errno;
-      if (fNew && d.fd >= 0) fstat(d.fd, &d.st);
+      if (fNew && d.fd >= 0) fstat(d.fd, &d.st), DirIdOf(d.fd, &d.id);
       last_ = it;
     }
     errno = last_->second.err;
     return last_->second.fd;
   }
+  const DirId& LastId() const { return last_->second.id; }
   // A directory looked at, if it is still where `rel` leads; -1 otherwise.
   // Changes nothing: the removal threads ask at once.
   int Fresh(const std::string& rel) const {
@@ -77,11 +81,18 @@ class ChunkDirs {
     if (now >= 0) close(now);
     return fSame ? d.fd : -1;
   }
+  // The chunk's unlinks on stable storage: a power loss must not bring back
+  // a file that is about to be charged, marked or audited as gone.
+  void Sync() const {
+    for (const auto& [rel, d] : dirs_)
+      if (d.fd >= 0) fsync(d.fd);
+  }
 
  private:
   struct Dir {
     int fd = -1, err = 0;
     struct stat st = {};
+    DirId id;
   };
   int rootfd_;
   std::map<std::string, Dir> dirs_ = {{"", Dir{}}};  // "": nothing looked up
@@ -165,16 +176,16 @@ Fate LookAtFile(Pass* p, ChunkDirs* dirs, const std::string& strDir,
                 const std::string& strName, CallWork* c) {
   int dirfd = dirs->Look(strDir);
   if (dirfd < 0) return NoDirectory(errno, strDir, c);
-  struct stat st;
-  if (fstatat(dirfd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return kMissing;
-  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return kRefused;
-  long long llBytes = S_ISREG(st.st_mode) && st.st_nlink == 1 ? st.st_size : 0;
+  struct statx st;
+  if (!StatxAt(dirfd, strName.c_str(), &st)) return kMissing;
+  if (!S_ISREG(st.stx_mode) && !S_ISLNK(st.stx_mode)) return kRefused;
+  long long llBytes =
+      S_ISREG(st.stx_mode) && st.stx_nlink == 1 ? st.stx_size : 0;
   if (p->req.fSim)
     lg(LOG_NOTICE, "FIFO_delete: removing %s size %lu",
        Printable(Abs(strDir, strName)).c_str(),
        static_cast<unsigned long>(llBytes));
-  c->files.push_back({strDir, strName, llBytes, st.st_ino});
+  c->files.push_back({strDir, strName, llBytes, dirs->LastId(), FileIdOf(st)});
   c->llPlanned = SaturatingAdd(c->llPlanned, llBytes);
   return kPresent;
 }
@@ -256,7 +267,8 @@ void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c) {
                                c->fSecure, &fShredded)) {
       c->removed.push_back((fShredded ? "shredded " : "removed ") + strPath);
       c->llFreed = SaturatingAdd(c->llFreed, f.llBytes);
-    } else if (i == 0 && c->fMedia) {
+    } else if (i == 0 && c->fMedia && (dirfd < 0 || errno != ENOENT)) {
+      // ENOENT: gone already, as when two rows name one media file.
       c->fKept = true;
       c->iErr = dirfd < 0 || errno ? errno : EIO;
     }
@@ -293,9 +305,11 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
   std::vector<Intent> intents;
   for (const CallWork& c : chunk->calls)
     for (const File& f : c.files)
-      intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.ino,
+      intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.dir, f.id,
                          c.fSecure, f.strDir + "/" + f.strName});
+  FaultPoint("before-intents");
   p->journal.Intend(intents);
+  FaultPoint("after-intents");
   // Two threads share the unlinks, each a run of whole calls; shredding,
   // which logs as it goes, keeps to one.
   std::vector<CallWork>& calls = chunk->calls;
@@ -308,6 +322,7 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
   for (size_t i = 0; i < (half ? half : calls.size()); ++i)
     RemoveCallFiles(&chunk->dirs, &calls[i]);
   second.get();
+  chunk->dirs.Sync();
   for (CallWork& c : calls) SettleCall(p, &c, chunk);
   FaultPoint("before-audit");
   if (!AuditCalls(p->report.llNumber, chunk->audit) && !p->fAuditFailed) {
