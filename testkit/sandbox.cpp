@@ -15,6 +15,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,8 +75,14 @@ void PrivateDev() {
   if (!mkdtemp(stage)) Die("mkdtemp");
   if (mount("tmpfs", stage, "tmpfs", 0, "mode=755,size=1m") != 0)
     Die("mount stage");
-  for (const char* name : {"null", "zero", "full", "random", "urandom"})
+  for (const char* name :
+       {"null", "zero", "full", "random", "urandom", "loop-control"})
     BindFile(stage, name);
+  // Loop devices, for file systems on images: the kernel makes them on
+  // demand, the host's /dev gets their nodes, this one gets them here.
+  for (int n = 0; n < 256; ++n)
+    mknod((std::string(stage) + "/loop" + std::to_string(n)).c_str(),
+          S_IFBLK | 0600, makedev(7, n));
   std::string pts = std::string(stage) + "/pts";
   mkdir(pts.c_str(), 0755);
   if (mount("/dev/pts", pts.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)

@@ -32,7 +32,10 @@ bool Append(const std::string& lines) {
   int dirfd = OpenDir(AUDIT_DIR);
   // 0640, as logrotate creates it too; the unit's umask would make it 0600.
   int fd = dirfd < 0 ? -1 : OpenAppend(dirfd, AUDIT_NAME, 0640);
-  bool ok = fd >= 0 && fchmod(fd, 0640) == 0 && WriteAll(fd, lines);
+  // On the disk before the journal says so: a power loss must neither lose
+  // a line nor make a replay write it again.
+  bool ok = fd >= 0 && fchmod(fd, 0640) == 0 && WriteAll(fd, lines) &&
+            fdatasync(fd) == 0;
   int err = errno;
   if (fd >= 0) close(fd);
   if (dirfd >= 0) close(dirfd);

@@ -9,6 +9,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <sstream>
+
 #include "files.h"
 #include "logging.h"
 #include "paths.h"
@@ -77,7 +80,7 @@ Journal::~Journal() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool Journal::Append(const std::string& text, bool fSync) {
+bool Journal::Append(const std::string& text) {
   if (fd_ < 0) {
     mkdir(JOURNAL_DIR, 0700);
     int dirfd = OpenDir(JOURNAL_DIR);
@@ -89,7 +92,7 @@ bool Journal::Append(const std::string& text, bool fSync) {
   if (llBase_ < 0 || fDirty_) return false;
   off_t at = lseek(fd_, 0, SEEK_END);
   const std::string head = fWritten_ || fWhole_ ? "" : JournalLine("S");
-  if (WriteAll(fd_, head + text) && (!fSync || fdatasync(fd_) == 0))
+  if (WriteAll(fd_, head + text) && fdatasync(fd_) == 0)
     return fWritten_ = true;
   // No half line may stay in front of the next.
   int err = errno;
@@ -101,7 +104,7 @@ bool Journal::Append(const std::string& text, bool fSync) {
 bool Journal::Intend(const std::vector<Intent>& intents) {
   std::string text;
   for (const Intent& i : intents) text += IntentLine(i);
-  if (Append(text, true)) return true;
+  if (Append(text)) return true;
   fLost_ = fLost_ || !intents.empty();
   if (!fComplained_)
     lg(LOG_ERR, "FIFO: cannot write %s: %s; counts of this pass are at risk",
@@ -110,21 +113,34 @@ bool Journal::Intend(const std::vector<Intent>& intents) {
   return false;
 }
 
-void Journal::Audited() { Append(JournalLine("A"), false); }
+void Journal::Audited() { Append(JournalLine("A")); }
+
+bool Journal::Spares(long long llCall) {
+  if (!fLost_ || llBase_ <= 0) return false;
+  std::string text, payload;
+  if (!fSparesRead_ && ReadJournal(&text)) {
+    text.resize(std::min<size_t>(text.size(), llBase_));
+    std::istringstream lines(text);
+    Intent intent;
+    for (std::string line; std::getline(lines, line);)
+      if (JournalPayload(line, &payload) && ParseIntent(payload, &intent))
+        spared_.push_back(intent.llCall);
+    std::sort(spared_.begin(), spared_.end());
+  }
+  fSparesRead_ = true;
+  return std::binary_search(spared_.begin(), spared_.end(), llCall);
+}
 
 bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
   std::string payload = "C " + xid;
   for (const auto& [tenant, delta] : failed)
     payload += " " + std::to_string(tenant);
-  const bool fLeftover = fd_ >= 0 ? llBase_ > 0 : JournalPending();
-  if (!(fLost_ && fLeftover) && Append(JournalLine(payload), true)) return true;
-  if (fLeftover) {
-    // The leftover names files that this pass removed: its replay charges
-    // them, so this commit must not. What this pass wrote down is charged by
-    // that replay too; what it could not write down is lost.
+  if (Append(JournalLine(payload))) return true;
+  if (fd_ >= 0 ? llBase_ > 0 : JournalPending()) {
+    if (!fWritten_) return true;
     lg(LOG_ERR,
-       "FIFO: counts of this pass not committed: %s cannot record them "
-       "behind what an earlier pass left",
+       "FIFO: counts of this pass not committed: %s cannot record the "
+       "commit behind what an earlier pass left",
        JOURNAL_FILE);
     return false;
   }

@@ -31,24 +31,32 @@ class Journal {
   // A chunk's intents, with one write and one fdatasync; false (said once)
   // when they are not on the disk.
   bool Intend(const std::vector<Intent>& intents);
+  // Whether call `llCall` must be left alone: the journal failed this pass
+  // while what an earlier pass left, which names the call, stands in front.
+  // Its replay will settle the call's files; removed now without a word in
+  // the journal, they would be charged by this pass and by that replay.
+  bool Spares(long long llCall);
   void Audited();
   // True when transaction `xid` may commit: its line is on the disk, or the
   // segment is cut off (then a crash may lose these counts, never double
-  // them). False, said at LOG_ERR, when a leftover of an earlier pass stands
-  // in front and this pass's segment is not whole: the leftover's replay
-  // would charge again what this pass removed.
+  // them). Behind what an earlier pass left, the segment cannot be cut:
+  // false then, said at LOG_ERR, when part of it is on the disk, whose
+  // replay will charge it; true when none is and the calls the leftover
+  // names were spared.
   bool BeforeCommit(const std::string& xid, const LLMAP& failed);
   // Committed, or nothing to charge: the journal goes, unless a leftover of
   // an earlier pass stands in front, which the next replay settles with it.
   void Settled();
 
  private:
-  bool Append(const std::string& text, bool fSync);
+  bool Append(const std::string& text);  // and fdatasync
   const bool fWhole_;
   int fd_ = -1;
   long long llBase_ = -1;  // where the segment starts
   bool fWritten_ = false, fDirty_ = false, fComplained_ = false;
   bool fLost_ = false;  // some intents are not on the disk
+  bool fSparesRead_ = false;
+  std::vector<long long> spared_;  // calls the leftover names, sorted
 };
 
 #endif  // FIFODEL_JOURNAL_H_

@@ -15,11 +15,11 @@
 #include "db.h"
 #include "files.h"
 #include "fstring.h"
-#include "replay.h"
 #include "lock.h"
 #include "logging.h"
 #include "monitor.h"
 #include "reclaim.h"
+#include "replay.h"
 #include "status.h"
 
 // Ends the process at once on SIGTERM and SIGINT, also in the middle of a

@@ -308,7 +308,9 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
       intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.dir, f.id,
                          c.fSecure, f.strDir + "/" + f.strName});
   FaultPoint("before-intents");
-  p->journal.Intend(intents);
+  if (!p->journal.Intend(intents))
+    for (CallWork& c : chunk->calls)
+      if (p->journal.Spares(c.row.llId)) c.files.clear(), c.fKept = true;
   FaultPoint("after-intents");
   // Two threads share the unlinks, each a run of whole calls; shredding,
   // which logs as it goes, keeps to one.

@@ -106,6 +106,8 @@ void Settle(const std::function<Presence(const Intent&)>& presence,
     const Entry& e = all[i];
     if (!last[i] || !(e.fPending || e.fUnaudited)) continue;
     Presence is = presence(e.intent);
+    if (is == kAbsent)
+      p->waiting.push_back({e.intent, e.fPending, e.fUnaudited});
     if (is == kUndecided && e.fPending) {
       ++p->iUnjudged;
       p->llUnjudged = SaturatingAdd(p->llUnjudged, e.intent.llBytes);
@@ -155,7 +157,7 @@ class Directories {
     int dirfd = Find(i);
     struct statx stx;
     const std::string name = i.strRel.substr(i.strRel.rfind('/') + 1);
-    if (dirfd < 0) return kUndecided;
+    if (dirfd < 0) return dirfd == kNoFileSystem ? kAbsent : kUndecided;
     bool fThere = StatxAt(dirfd, name.c_str(), &stx);
     if (!fThere && errno != ENOENT) return kUndecided;
     if (fThere && FileIdOf(stx) == i.file) return kThere;
@@ -164,26 +166,29 @@ class Directories {
   }
 
  private:
+  static const int kNoFileSystem = -2;
   int Find(const Intent& i) {
     auto key = std::make_tuple(i.dir.ullFs, i.dir.id.ullIno, i.dir.id.llBirth);
     auto [it, fNew] = found_.try_emplace(key, -1);
     if (fNew) it->second = Open(i);
     return it->second;
   }
+  // The directory at its path, or else the nearest directory on its file
+  // system on the way up to the root, through which its handle finds it
+  // wherever it was moved; kNoFileSystem when none is on that file system.
   int Open(const Intent& i) {
-    size_t slash = i.strRel.rfind('/');
-    int fd = slash == std::string::npos
-                 ? -1
-                 : OpenBeneath(rootfd_, i.strRel.substr(0, slash), false);
-    DirId now;
-    if (fd >= 0 && DirIdOf(fd, &now) && now == i.dir) return fd;
-    DirId root;
-    int mountfd = DirIdOf(rootfd_, &root) && root.ullFs == i.dir.ullFs ? rootfd_
-                  : fd >= 0 && now.ullFs == i.dir.ullFs                ? fd
-                                                                       : -1;
-    int moved = mountfd < 0 ? -1 : OpenDirByHandle(mountfd, i.dir);
-    if (fd >= 0) close(fd);
-    return moved;
+    std::string at = i.strRel.substr(0, i.strRel.rfind('/'));
+    for (bool fOwn = true;; fOwn = false) {
+      int fd = at.empty() ? dup(rootfd_) : OpenBeneath(rootfd_, at, false);
+      DirId now;
+      bool fSameFs = fd >= 0 && DirIdOf(fd, &now) && now.ullFs == i.dir.ullFs;
+      if (fSameFs && fOwn && now == i.dir) return fd;
+      int moved = fSameFs ? OpenDirByHandle(fd, i.dir) : -1;
+      if (fd >= 0) close(fd);
+      if (fSameFs || at.empty()) return fSameFs ? moved : kNoFileSystem;
+      size_t slash = at.rfind('/');
+      at = slash == std::string::npos ? "" : at.substr(0, slash);
+    }
   }
   int rootfd_;
   std::map<std::tuple<unsigned long long, unsigned long long, long long>, int>
@@ -226,6 +231,11 @@ void Say(const Pending& p) {
        "FIFO: the database cannot tell whether %d tenant "
        "transactions committed: taken as committed",
        p.iUnknown);
+  if (!p.waiting.empty())
+    lg(LOG_WARNING,
+       "FIFO: %zu files of an interrupted pass wait in " JOURNAL_FILE
+       " until their file system is back",
+       p.waiting.size());
   if (p.iUnjudged)
     lg(LOG_ERR,
        "FIFO: %d files of an interrupted pass cannot be judged (their "
@@ -257,14 +267,31 @@ bool Rewrite(const std::string& text) {
   return false;
 }
 
+// What stays in the journal for the files still waiting for their file
+// system: still to charge, to charge but audited, or charged but unaudited.
+std::string Waiting(const Pending& p) {
+  std::string text;
+  for (int group = 0; group < 3; ++group) {
+    std::string lines;
+    for (const Pending::Waiting& w : p.waiting)
+      if (group == (w.fPending ? (w.fUnaudited ? 0 : 1) : 2) &&
+          (w.fPending || w.fUnaudited))
+        lines += IntentLine(w.intent);
+    if (lines.empty()) continue;
+    text += JournalLine("S") + lines;
+    if (group == 1) text += JournalLine("A");
+    if (group == 2) text += JournalLine("C -");
+  }
+  return text;
+}
+
 // The files a kill kept from the audit trail: the journal keeps naming them
 // (as charged, "C -") until their lines are written.
-bool Audit(const Pending& p) {
+bool Audit(const Pending& p, const std::string& rest) {
   if (p.unaudited.empty()) return true;
   std::string text = JournalLine("S");
   for (const Intent& i : p.unaudited) text += IntentLine(i);
-  text += JournalLine("C -") + JournalLine("S") + Debts(p.owed);
-  if (!Rewrite(text)) return false;
+  if (!Rewrite(text + JournalLine("C -") + rest)) return false;
   FaultPoint("replay-audit");
   if (AuditRecovered(p.unaudited)) return true;
   lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE, strerror(errno));
@@ -317,14 +344,17 @@ void ApplyPendingJournal() {
   }
   Pending p = Resolve(conn, text);
   dbi_conn_close(conn);
-  if (p.fUndecided || !Audit(p)) return;  // later
-  if (p.owed.empty()) {
+  const std::string waiting = Waiting(p);
+  // What is owed, as one line per tenant, whatever it was owed for: a debt
+  // the database keeps refusing costs no more each time.
+  const std::string rest =
+      waiting + (p.owed.empty() ? "" : JournalLine("S") + Debts(p.owed));
+  if (p.fUndecided || !Audit(p, rest)) return;  // later
+  if (rest.empty()) {
     RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
     return;
   }
-  // What is owed, as one line per tenant, whatever it was owed for: a debt
-  // the database keeps refusing costs no more each time.
-  if (!Rewrite(JournalLine("S") + Debts(p.owed))) return;
+  if (!Rewrite(rest) || p.owed.empty()) return;
   FaultPoint("replay-settling");
   lg(LOG_NOTICE, "FIFO: applying the counter journal of %zu tenants",
      p.owed.size());
@@ -333,5 +363,10 @@ void ApplyPendingJournal() {
       p.owed, [&](const std::string& xid, const LLMAP& failed) {
         return journal.BeforeCommit(xid, failed);
       });
-  if (done.size() == p.owed.size()) journal.Settled();
+  if (done.size() != p.owed.size()) return;
+  if (waiting.empty()) {
+    journal.Settled();
+  } else {
+    Rewrite(waiting);
+  }
 }

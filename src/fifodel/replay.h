@@ -18,8 +18,9 @@ enum XactFate { kCommitted, kAborted, kInProgress, kUnknown };
 
 // Whether an intent's file left the disk: kUndecided when that cannot be
 // told (its directory is neither where it was nor, by its handle, anywhere
-// else on its file system, or the name cannot be looked at).
-enum Presence { kGone, kThere, kUndecided };
+// else on its file system, or the name cannot be looked at); kAbsent while
+// its file system is not there to ask (not mounted yet).
+enum Presence { kGone, kThere, kUndecided, kAbsent };
 
 struct Pending {
   LLMAP owed;                     // per tenant, negative: still to charge
@@ -29,6 +30,13 @@ struct Pending {
   int iUnknown = 0, iBadLines = 0;
   int iUnjudged = 0;         // files owed, of unknown fate: not charged
   long long llUnjudged = 0;  // and their bytes
+  // Files still to charge or to audit whose file system is not there: kept
+  // in the journal until it is.
+  struct Waiting {
+    Intent intent;
+    bool fPending, fUnaudited;
+  };
+  std::vector<Waiting> waiting;
 };
 
 // Pure: what `text` leaves to do, given where each intent's file is and the
