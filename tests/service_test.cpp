@@ -220,6 +220,36 @@ TEST_F(ServiceTest, APruneNeverCostsACycle) {
   w.Check();
 }
 
+// A notification socket that nobody reads (a hung manager, or NOTIFY_SOCKET
+// inherited by a shell) stops nothing: its queue, full from the start, only
+// loses the notifications.
+TEST_F(ServiceTest, ANotificationSocketNobodyReadsStopsNothing) {
+  int deaf = socket(AF_UNIX, SOCK_DGRAM, 0);
+  int tiny = 1;
+  setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+  sockaddr_un addr = {AF_UNIX, "/run/deaf"};
+  auto* sa = reinterpret_cast<sockaddr*>(&addr);
+  ASSERT_EQ(0, bind(deaf, sa, sizeof addr));
+  int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  while (sendto(filler, "x", 1, 0, sa, sizeof addr) == 1) {
+  }
+  ASSERT_EQ(EAGAIN, errno);
+  MakeFile(VERBOSE_MARKER, 0);
+  std::vector<std::string> env = kFast;
+  env.push_back("NOTIFY_SOCKET=/run/deaf");
+  Service svc(FIFODEL_BINARY);
+  svc.Start("debug", env);
+  EXPECT_TRUE(Service::Await(
+      [&] {
+        return svc.Count("free: ") >= 20 &&
+               svc.Count("FIFO_delete: finished") >= 10;
+      },
+      30))
+      << svc.Text();
+  EXPECT_EQ(0, svc.Stop(SIGTERM));
+  close(filler), close(deaf);
+}
+
 // The service manager's end of NOTIFY_SOCKET, and inotify on the
 // directories whose files must only ever be renamed into place.
 struct Watch {
