@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 Service::~Service() {
   if (pid_ > 0 && status_ < 0) Stop(SIGKILL);
 }
@@ -82,17 +84,35 @@ std::string Service::Text() {
   return text;
 }
 
-double Service::LongestGap(const std::string& prefix) {
+std::vector<double> Service::Gaps(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(mu_);
-  double gap = 0;
+  std::vector<double> gaps;
   Clock::time_point last{};
   for (const auto& [t, text] : lines_) {
     if (text.compare(0, prefix.size(), prefix) != 0) continue;
     if (last != Clock::time_point{})
-      gap = std::max(gap, std::chrono::duration<double>(t - last).count());
+      gaps.push_back(std::chrono::duration<double>(t - last).count());
     last = t;
   }
-  return gap;
+  return gaps;
+}
+
+double Service::LongestGap(const std::string& prefix) {
+  std::vector<double> gaps = Gaps(prefix);
+  return gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end());
+}
+
+double Service::Between(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Clock::time_point start{};
+  for (const auto& [t, text] : lines_) {
+    const std::string& want = start == Clock::time_point{} ? from : to;
+    if (text.compare(0, want.size(), want) != 0) continue;
+    if (start != Clock::time_point{})
+      return std::chrono::duration<double>(t - start).count();
+    start = t;
+  }
+  return -1;
 }
 
 bool Service::Running() {

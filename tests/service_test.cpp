@@ -203,9 +203,10 @@ TEST_F(ServiceTest, IntentsAreOnTheDiskBeforeAnyUnlink) {
   w.Check();
 }
 
-// A pass that only pruned stale directories is followed at once by the next,
-// which reclaims calls: not a whole cycle later.
-TEST_F(ServiceTest, APruneNeverCostsACycle) {
+// A started service measures at once and reaches its first pass without
+// waiting a cycle; a pass that only pruned stale directories is followed at
+// once by the next, which reclaims calls: not a whole cycle later.
+TEST_F(ServiceTest, AStartOrAPruneNeverCostsACycle) {
   World w;
   w.Reset(292);  // trigger level 250 MB
   w.AddCall(1, "2021/03/04/05", 1, 60 * kMB, true);
@@ -214,10 +215,37 @@ TEST_F(ServiceTest, APruneNeverCostsACycle) {
   Service svc(FIFODEL_BINARY);
   svc.Start("debug", {});  // time as it is: the cycle is 5 s
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 2, 12));
+  const double first = svc.Between("FIFO program started", "FIFO_delete: ");
+  EXPECT_TRUE(first >= 0 && first < 2.5) << svc.Text();
   EXPECT_LT(svc.LongestGap("FIFO_delete: finished"), 2.5) << svc.Text();
   svc.Stop(SIGTERM);
   EXPECT_FALSE(Exists("/recordings/2021/03/04/04"));
   w.Check();
+}
+
+// The pace follows free space: the next measurement after 5 s below twice
+// the trigger level, after 15 s below four times it. Scaled tenfold down;
+// the bounds leave room for a loaded machine, as the paces differ threefold.
+TEST_F(ServiceTest, PaceFollowsFreeSpace) {
+  const struct {
+    int mb;  // free, with a trigger level of 250 MB
+    double least, most;
+  } cases[] = {{400, 0, 1.0}, {800, 1.0, 3.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mb);
+    FreshTmpfs(RECORDINGS_DIR, c.mb);
+    MakeFile(VERBOSE_MARKER, 0);
+    Service svc(FIFODEL_BINARY);
+    svc.Start("debug", kFast);
+    svc.Await([&] { return svc.Count("free: ") >= 4; }, 15);
+    std::vector<double> gaps = svc.Gaps("free: ");
+    EXPECT_EQ(0, svc.Stop(SIGTERM));
+    ASSERT_GE(gaps.size(), 3u) << svc.Text();
+    std::sort(gaps.begin(), gaps.end());
+    const double median = gaps[gaps.size() / 2];
+    EXPECT_GT(median, c.least);
+    EXPECT_LT(median, c.most);
+  }
 }
 
 // A notification socket that nobody reads (a hung manager, or NOTIFY_SOCKET

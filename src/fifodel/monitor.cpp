@@ -1,5 +1,6 @@
-// The main loop. Pacing follows the latest measurement: the closer free space
-// gets to the trigger level, the more often it is measured. The monitor owns
+// The main loop. It measures at once when it starts; then pacing follows the
+// latest measurement: the closer free space gets to the trigger level, the
+// more often it is measured. The monitor owns
 // everything that outlives a pass: the totals, the fill-rate samples, the
 // stuck items and the last pass, which it publishes after every step.
 #include "monitor.h"
@@ -247,21 +248,26 @@ bool Monitor::Shortage() {
   return false;
 }
 
+// Seconds from a measurement to the next: the closer free space is to the
+// trigger level, the sooner. A failed measurement leaves no flag set.
+double Pace(const DiskSpace& ds) {
+  return ds.ratherLow ? 5 : ds.somewhatLow ? 15 : 60;
+}
+
 void Monitor::Run() {
   lg(LOG_NOTICE, "FIFO program started");
   if (file_exists(VERBOSE_MARKER)) g_verboseLogging = true;
   NotifyReady();
-  bool fAtOnce = false;
+  // The first measurement comes at once: a restart on a disk that fills
+  // fast must not leave it unwatched for a cycle.
   for (;;) {
-    if (!fAtOnce) usleep(static_cast<useconds_t>(Scaled(5) * 1e6));
     ds_.Calc();
     shown_ = ds_;
     Observe(false);
     // Stale directories were pruned: measure again, and go on to the calls
     // if that was not enough, without waiting for the next cycle.
-    fAtOnce = ds_.TooLow() && Shortage();
-    if (fAtOnce || ds_.ratherLow) continue;
-    usleep(static_cast<useconds_t>(Scaled(ds_.somewhatLow ? 10 : 55) * 1e6));
+    if (ds_.TooLow() && Shortage()) continue;
+    usleep(static_cast<useconds_t>(Scaled(Pace(ds_)) * 1e6));
   }
 }
 
