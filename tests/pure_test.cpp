@@ -136,22 +136,25 @@ TEST(ForecastTest, RateTimeToTriggerAndWarning) {
       {{{0, 900}, {60, 960}, {120, 900}}, 900, 180, 0, -1},
       {{{0, 100}, {60, 200}}, 200, 100, -100.0 / 60, -1},
       {{{5, 900}}, 900, 180, 0, -1},
-      {{{0, 500}, {30, 470}}, 100, 180, 1, 0},  // already below
+      {{{0, 500}, {30, 470}}, 100, 180, 1, 0},                 // already below
+      {{{0.5, 900}, {1, 890}, {1.5, 880}}, 880, 180, 20, 35},  // scaled pace
   };
   for (const auto& c : cases) {
     double rate = FillRate(c.samples);
     EXPECT_DOUBLE_EQ(c.rate, rate) << c.free;
     EXPECT_EQ(c.forecast, ForecastSeconds(c.free, c.trigger, rate)) << c.free;
   }
+  const std::optional<double> kNone;
   struct {
     long long seconds;
-    time_t lastPass;  // before now = 10000
+    std::optional<double> lastPass;  // before now = 10000
     bool warn;
   } steps[] = {
-      {1800, 0, true},    {1700, 0, false},     // once per episode
-      {7200, 0, false},   {1800, 0, true},      // a forecast beyond re-arms
-      {-1, 0, false},     {1800, 9000, false},  // a pass within the hour
-      {1800, 5000, true}, {0, 0, false},        // at the trigger: a pass is due
+      {1800, kNone, true},  {1700, kNone, false},  // once per episode
+      {7200, kNone, false}, {1800, kNone, true},   // a forecast beyond re-arms
+      {-1, kNone, false},   {1800, 9000, false},   // a pass within the hour
+      {1800, 6399, true},   {0, kNone, false},     // at the trigger: a pass due
+      {-1, kNone, false},   {1800, 6401, false},   // within the hour, just
   };
   Forecast f;
   f.Add(0, 900);
@@ -191,6 +194,9 @@ TEST(StatusTest, Verdicts) {
       {"stale", [](ServiceState*) {}, "42", 10181, 3,
        "state not refreshed for 181 s"},
       {"fresh enough", [](ServiceState*) {}, "42", 10180, 0, ""},
+      {"just written", [](ServiceState*) {}, "42", 10000, 0, ""},
+      {"from the future", [](ServiceState*) {}, "42", 9999, 3,
+       "state written 1 s in the future"},
       {"short after a pass",
        [](ServiceState* s) {
          s->llFreeAfterPass = 100 * kMB, s->strLevel = "low",

@@ -248,6 +248,37 @@ TEST_F(ServiceTest, PaceFollowsFreeSpace) {
   }
 }
 
+// A step of the wall clock changes no decision: the fill rate rests on
+// durations. The service's own clock steps back an hour (libfaketime) while
+// a recorder writes at a steady 16 MB/s.
+TEST_F(ServiceTest, AClockStepBendsNoFillRate) {
+  const std::string faketime =
+      "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  ASSERT_TRUE(Exists(faketime)) << "scripts/install-deps installs faketime";
+  FreshTmpfs(RECORDINGS_DIR, 450);  // measured every 5 s, scaled
+  std::ofstream("/run/clock") << "+0\n";
+  std::vector<std::string> env = kFast;
+  env.insert(env.end(),
+             {"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=/run/clock",
+              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
+              // Else the sanitizer's allocator asks the clock while the
+              // library that fakes it is still being loaded, and hangs.
+              "ASAN_OPTIONS=verify_asan_link_order=0:"
+              "allocator_release_to_os_interval_ms=-1"});
+  Service svc(FIFODEL_BINARY);
+  svc.Start("debug", env);
+  for (int i = 0; i < 16; ++i, usleep(250000)) {
+    if (i == 8) std::ofstream("/run/clock") << "-3600\n";
+    MakeFile("/recordings/fill/" + std::to_string(i), 4 * kMB);
+  }
+  ServiceState st;
+  ASSERT_TRUE(ParseState(Slurp(STATE_FILE), &st)) << svc.Text();
+  EXPECT_EQ(0, svc.Stop(SIGTERM));
+  EXPECT_LT(st.tWritten, time(nullptr) - 3000) << "the clock stepped";
+  EXPECT_GT(st.dRate, 8 * kMB);
+  EXPECT_LT(st.dRate, 32 * kMB);
+}
+
 // A notification socket that nobody reads (a hung manager, or NOTIFY_SOCKET
 // inherited by a shell) stops nothing: its queue, full from the start, only
 // loses the notifications.

@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <optional>
+
 #include "faults.h"
 #include "files.h"
 #include "forecast.h"
@@ -94,7 +96,11 @@ class Monitor {
   InstanceLock* lock_;
   DiskSpace ds_ = {0, 0, false, false};
   DiskSpace shown_ = {0, 0, false, false};  // the last measurement, quiet too
-  time_t tMeasured_ = 0, tPublished_ = 0;
+  // Wall-clock times are only shown; durations are measured in
+  // SteadySeconds.
+  time_t tMeasured_ = 0;
+  double published_ = 0;
+  std::optional<double> passEnded_;
   long long llFree_ = -1, llTrigger_ = -1;  // the last good measurement
   long long llFreeAfterPass_ = -1;
   Forecast forecast_;
@@ -133,7 +139,7 @@ ServiceState Monitor::Snapshot() const {
 
 void Monitor::Publish() {
   ServiceState st = Snapshot();
-  tPublished_ = st.tWritten;
+  published_ = SteadySeconds();
   bool ok =
       (mkdir(STATE_DIR, 0755) == 0 || errno == EEXIST) &&
       WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false);
@@ -163,7 +169,8 @@ std::string Monitor::StatusLine() const {
 // service manager. A measurement right after a pass feeds no forecast: the
 // pass itself made the space.
 void Monitor::Observe(bool fAfterPass) {
-  time_t now = tMeasured_ = time(nullptr);
+  tMeasured_ = time(nullptr);
+  double now = SteadySeconds();
   if (shown_.uliMegsTrigger != 0) {
     llFree_ = static_cast<long long>(shown_.ullBytesFree);
     llTrigger_ = static_cast<long long>(shown_.uliMegsTrigger) * kMB;
@@ -172,7 +179,7 @@ void Monitor::Observe(bool fAfterPass) {
   if (fAfterPass) llFreeAfterPass_ = shown_.uliMegsTrigger ? llFree_ : -1;
   long long llSeconds =
       shown_.uliMegsTrigger ? forecast_.Seconds(llFree_, llTrigger_) : -1;
-  if (!fAfterPass && forecast_.Warn(llSeconds, now, pass_.tEnd))
+  if (!fAfterPass && forecast_.Warn(llSeconds, now, passEnded_))
     lg(LOG_WARNING,
        "FIFO_check: free space will reach the trigger level in %lld min "
        "(free %lld MB, trigger %lld MB, shrinking %.1f MB/min)",
@@ -197,7 +204,7 @@ bool Monitor::Reclaim() {
   req.betweenChunks = [this] {
     NotifyWatchdog();
     // Keeps `fifodel status` from taking a busy service for a hung one.
-    if (time(nullptr) - tPublished_ >= 10) Publish();
+    if (SteadySeconds() - published_ >= 10) Publish();
   };
   fJournalPending_ = JournalPending();
   fPassRunning_ = true;
@@ -205,6 +212,7 @@ bool Monitor::Reclaim() {
   pass_.llNumber = req.llNumber;
   pass_.tStart = time(nullptr);
   pass_ = RunPass(req);
+  passEnded_ = SteadySeconds();
   fPassRunning_ = false;
   totals_.Add(pass_);
   for (const StuckKey& key : pass_.loosened) stuck_.Clear(key);

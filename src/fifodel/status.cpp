@@ -88,6 +88,12 @@ Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
     Raise(&v, 3, "not running");
   } else if (!fState || std::to_string(st.llPid) != pid) {
     Raise(&v, 3, "running as pid " + pid + ", nothing published yet");
+  } else if (st.tWritten > now) {
+    // Written after now: the clock stepped back since, and how long the
+    // service has been silent cannot be told.
+    Raise(&v, 3,
+          "state written " + std::to_string(st.tWritten - now) +
+              " s in the future");
   } else if (now - st.tWritten > kStaleAfter) {
     Raise(
         &v, 3,
