@@ -279,6 +279,33 @@ TEST_F(ServiceTest, AClockStepBendsNoFillRate) {
   EXPECT_LT(st.dRate, 32 * kMB);
 }
 
+// A pass longer than the publishing pace (10 s, scaled) publishes between
+// its chunks, so that `fifodel status` does not take a busy service for a
+// hung one: here a slow database answers each chunk's query late.
+TEST_F(ServiceTest, ALongPassPublishesBetweenItsChunks) {
+  World w;
+  w.Reset(64);
+  for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 100, true);
+  w.Insert();
+  std::vector<std::string> env = kFast;
+  env.insert(env.end(),
+             {"FIFODEL_FAULT=chunk-query", "FIFODEL_FAULT_CMD=sleep 1.2"});
+  Service svc(FIFODEL_BINARY);
+  svc.Start("debug", env);
+  bool fMidPass = false;  // published while pass 1 ran
+  Service::Await(
+      [&] {
+        ServiceState st;
+        fMidPass |= ParseState(Slurp(STATE_FILE), &st) &&
+                    st.pass.llNumber == 1 && st.pass.tEnd == 0;
+        return svc.Count("FIFO_delete: finished") > 0;
+      },
+      20);
+  EXPECT_EQ(0, svc.Stop(SIGTERM));
+  EXPECT_TRUE(fMidPass) << svc.Text();
+  w.Check();
+}
+
 // A notification socket that nobody reads (a hung manager, or NOTIFY_SOCKET
 // inherited by a shell) stops nothing: its queue, full from the start, only
 // loses the notifications.

@@ -204,7 +204,7 @@ bool Monitor::Reclaim() {
   req.betweenChunks = [this] {
     NotifyWatchdog();
     // Keeps `fifodel status` from taking a busy service for a hung one.
-    if (SteadySeconds() - published_ >= 10) Publish();
+    if (SteadySeconds() - published_ >= Scaled(10)) Publish();
   };
   fJournalPending_ = JournalPending();
   fPassRunning_ = true;
