@@ -228,11 +228,73 @@ TEST(StatusTest, Verdicts) {
   for (const auto& c : cases) {
     ServiceState st = Healthy();
     c.spoil(&st);
-    Verdict v = Judge(st, true, c.pid, c.now);
+    Verdict v = Judge(st, Found::kState, c.pid, c.now);
     EXPECT_EQ(c.code, v.code) << c.what;
     EXPECT_EQ(c.reason, v.reasons.empty() ? "" : v.reasons[0]) << c.what;
   }
-  EXPECT_EQ(3, Judge(ServiceState(), false, "42", 10100).code) << "no state";
+  EXPECT_EQ(3, Judge(ServiceState(), Found::kNothing, "42", 10100).code);
+}
+
+// Whatever the document holds, status neither crashes nor calls it well: a
+// malformed one is unknown, as text and as JSON.
+TEST(StatusTest, MalformedDocumentsAreUnknown) {
+  const std::string ok = "{\"pid\": 42, \"written\": 10000, ";  // then
+  const std::string docs[] = {
+      "not json",
+      "[42, 10000]",
+      "{\"pid\": 42}",
+      "{\"pid\": 42, \"written\": \"10000\"}",
+      "{\"pid\": 42, \"written\": 1e300}",
+      "{\"pid\": 42, \"written\": 18446744073709551615}",
+      "{\"pid\": 42, \"written\": -5}",
+      ok + "\"pass\": {\"end\": 99999999999999}}",
+      ok + "\"pass\": []}",
+      ok + "\"measure_ok\": 1}",
+      ok + "\"level\": 5}",
+      ok + "\"stuck\": 5}",
+      ok + "\"stuck\": [5]}",
+      ok + "\"stuck\": [{\"item\": 5}]}",
+      ok + "\"totals\": {\"passes\": {\"covered\": 1.5}}}",
+      ok + "\"totals\": {\"tenants\": {\"x\": {}}}}",
+      ok + "\"totals\": {\"tenants\": {\"07\": {}}}}",
+      ok + "\"totals\": {\"tenants\": {\"7\": 5}}}",
+      ok + "\"totals\": {\"tenants\": {\"99999999999999999999\": {}}}}",
+  };
+  std::string out;
+  EXPECT_EQ(1, StatusReport(ok + "\"measure_ok\": false}", "42", "", false,
+                            10100, &out))
+      << "well formed: only the failed measurement to warn of";
+  for (const std::string& doc : docs)
+    for (bool fJson : {false, true}) {
+      out.clear();
+      EXPECT_EQ(3, StatusReport(doc, "42", "", fJson, 10100, &out)) << doc;
+      if (fJson) {
+        EXPECT_EQ(3, nlohmann::json::parse(out).value("exit_code", -1));
+      }
+    }
+}
+
+// Texts from rows and the tree cannot steer the operator's terminal: the
+// document holds them escaped, and status prints them escaped whoever wrote
+// the document.
+TEST(StatusTest, TextsAreEscaped) {
+  const std::string forged = "\x1b[2J\n\u25cf fifodel - ok";
+  ServiceState st = Healthy();
+  st.strOldestDirectory = forged;
+  st.stuck.push_back({"call", "call 4", forged});
+  const std::string text = FormatState(st);
+  EXPECT_EQ(std::string::npos, text.find("\\u001b")) << text;
+  ServiceState back;
+  ASSERT_TRUE(ParseState(text, &back));
+  EXPECT_EQ(Printable(forged), back.strOldestDirectory);
+  nlohmann::json raw = nlohmann::json::parse(text);
+  raw["oldest_directory"] = forged;  // as an older service wrote it
+  for (const std::string& doc : {text, raw.dump()}) {
+    std::string out;
+    EXPECT_EQ(1, StatusReport(doc, "42", "", false, 10100, &out));  // stuck
+    EXPECT_EQ(std::string::npos, out.find('\x1b')) << out;
+    EXPECT_EQ(std::string::npos, out.find("\n\u25cf")) << out;
+  }
 }
 
 // The document reads back as written, is valid JSON whatever the names in

@@ -131,7 +131,7 @@ ServiceState Monitor::Snapshot() const {
   // A pass's own segment is no debt: only what was there before it.
   st.fJournalPending = fPassRunning_ ? fJournalPending_ : JournalPending();
   for (const auto& [key, why] : stuck_.Items())
-    st.stuck.push_back({key.KindName(), key.Name(), Printable(why)});
+    st.stuck.push_back({key.KindName(), key.Name(), why});
   st.llStuckUncounted = stuck_.Uncounted();
   st.totals = totals_;
   return st;
