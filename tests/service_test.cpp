@@ -135,20 +135,35 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
   }
 }
 
-// One instance at a time, however the files in its state directory are
-// spoiled: a second one in any monitor mode leaves at once, saying why.
+// One instance at a time, however /run/fifodel is spoiled, even unusable
+// when the first starts and mended before the second does, and whatever is
+// mounted on /recordings meanwhile: both lock the one object they would
+// reclaim from. A second instance in any monitor mode leaves at once, saying
+// why, and `fifodel status` tells the first running, also to a user who may
+// not open /recordings.
 TEST_F(ServiceTest, OneInstanceOnly) {
-  const char* const spoilers[] = {"", "mkdir " PID_FILE,
-                                  "ln -s /nowhere " PID_FILE,
-                                  "rmdir " STATE_DIR "; touch " STATE_DIR};
-  for (const char* spoil : spoilers) {
-    SCOPED_TRACE(spoil);
+  const struct {
+    const char* spoil;  // before the first starts
+    const char* mend;   // once it runs passes, before the second starts
+  } cases[] = {
+      {"", ""},
+      {"mkdir " PID_FILE, ""},
+      {"ln -s /nowhere " PID_FILE, ""},
+      {"rmdir " STATE_DIR "; touch " STATE_DIR,
+       "rm " STATE_DIR "; mkdir " STATE_DIR},
+      {"", "mount -t tmpfs -o size=64m tmpfs " RECORDINGS_DIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.spoil) + " | " + c.mend);
     FreshSandbox();
-    Sh(std::string("mkdir -p " STATE_DIR "; ") + spoil);
-    MakeFile("/recordings/2021/03/04/05/x", 0);
+    Sh(std::string("mkdir -p " STATE_DIR "; ") + c.spoil);
     Service first(FIFODEL_BINARY), second(FIFODEL_BINARY);
     first.Start("debug", kFast);
-    ASSERT_TRUE(first.AwaitLine("FIFO program started", 1, 5));
+    ASSERT_TRUE(first.AwaitLine("FIFO_delete: finished", 1, 10));
+    Sh(c.mend);
+    // A pass begun after the change has looked at the lock again.
+    int passes = first.Count("FIFO_delete: finished") + 2;
+    ASSERT_TRUE(first.AwaitLine("FIFO_delete: finished", passes, 10));
     TakeSyslog();
     second.Start("nofork", kFast);
     EXPECT_EQ(0, second.Stop(0, 5));
@@ -156,6 +171,13 @@ TEST_F(ServiceTest, OneInstanceOnly) {
     ASSERT_EQ(1u, logged.size());
     EXPECT_EQ(11, logged[0].pri) << logged[0].text;
     EXPECT_TRUE(first.Running());
+    const std::string running = "running, pid " + std::to_string(first.pid());
+    std::string text = Output(FIFODEL_BINARY " status");
+    EXPECT_NE(std::string::npos, text.find(running)) << text;
+    Sh("chmod 700 " RECORDINGS_DIR);
+    text = Output("runuser -u nobody -- " FIFODEL_BINARY " status");
+    EXPECT_NE(std::string::npos, text.find(running)) << text;
+    EXPECT_NE(std::string::npos, text.find("cannot be opened (Perm")) << text;
     // A reader that goes away does not end it either.
     EXPECT_EQ("0\n",
               Output("bash -c 'set -o pipefail; { sleep 0.3; " FIFODEL_BINARY

@@ -194,7 +194,7 @@ void Monitor::Observe(bool fAfterPass) {
 // on it from a silent measurement: a logged one would add a line to every
 // pass. True when the pass pruned directories.
 bool Monitor::Reclaim() {
-  InstanceLock::Result r = lock_->Held() ? InstanceLock::kTaken : lock_->Take();
+  InstanceLock::Result r = lock_->Ensure();
   if (r == InstanceLock::kHeldElsewhere) exit(0);
   if (r != InstanceLock::kTaken) return false;
   PassRequest req;

@@ -166,13 +166,17 @@ int StatusReport(const std::string& text, const std::string& pid,
 }
 
 int StatusCommand(bool fJson) {
+  Holder holder = AskHolder();
   std::string pid;
-  // Held, but the holder has not written its id yet: it is starting.
-  if (InstanceRunning(&pid) && pid.empty()) pid = "?";
+  // Held, but no id known yet: it is starting.
+  if (holder.fRunning) pid = holder.pid.empty() ? "?" : holder.pid;
+  std::string note;
+  if (!holder.strUnasked.empty())
+    note = holder.strUnasked + ": judged by the state document's process id";
   std::stringstream text;
   text << std::ifstream(STATE_FILE).rdbuf();
   std::string out;
-  int code = StatusReport(text.str(), pid, "", fJson, time(nullptr), &out);
+  int code = StatusReport(text.str(), pid, note, fJson, time(nullptr), &out);
   fputs(out.c_str(), stdout);
   return code;
 }
