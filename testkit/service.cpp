@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 Service::~Service() {
   if (pid_ > 0 && status_ < 0) Stop(SIGKILL);
 }
@@ -84,35 +82,17 @@ std::string Service::Text() {
   return text;
 }
 
-std::vector<double> Service::Gaps(const std::string& prefix) {
+double Service::LongestGap(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::vector<double> gaps;
+  double gap = 0;
   Clock::time_point last{};
   for (const auto& [t, text] : lines_) {
     if (text.compare(0, prefix.size(), prefix) != 0) continue;
     if (last != Clock::time_point{})
-      gaps.push_back(std::chrono::duration<double>(t - last).count());
+      gap = std::max(gap, std::chrono::duration<double>(t - last).count());
     last = t;
   }
-  return gaps;
-}
-
-double Service::LongestGap(const std::string& prefix) {
-  std::vector<double> gaps = Gaps(prefix);
-  return gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end());
-}
-
-double Service::Between(const std::string& from, const std::string& to) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Clock::time_point start{};
-  for (const auto& [t, text] : lines_) {
-    const std::string& want = start == Clock::time_point{} ? from : to;
-    if (text.compare(0, want.size(), want) != 0) continue;
-    if (start != Clock::time_point{})
-      return std::chrono::duration<double>(t - start).count();
-    start = t;
-  }
-  return -1;
+  return gap;
 }
 
 bool Service::Running() {

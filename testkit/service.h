@@ -31,12 +31,8 @@ class Service {
   int Count(const std::string& prefix);  // lines so far that start with it
   std::vector<std::string> Lines();
   std::string Text();  // the lines so far, each with its "\n"
-  // Seconds between consecutive lines that start with `prefix`, in order.
-  std::vector<double> Gaps(const std::string& prefix);
+  // Seconds between consecutive lines that start with `prefix`, longest.
   double LongestGap(const std::string& prefix);
-  // Seconds from the first line that starts with `from` to the first after
-  // it that starts with `to`; -1 when there is none.
-  double Between(const std::string& from, const std::string& to);
   bool Running();
   // Sends `sig` (none: 0) and reaps it, killing it after `seconds`; its
   // wait status, and the output is complete.

@@ -311,8 +311,6 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
   ServiceState back;
   ASSERT_TRUE(ParseState(text, &back));
   EXPECT_EQ(text, FormatState(back));
-  EXPECT_FALSE(ParseState("{\"pid\": 1}", &back));
-  EXPECT_FALSE(ParseState("pid=1\nwritten=2\n", &back));
   EXPECT_TRUE(ParseState("{\"written\": 5}", &back));
   EXPECT_EQ(-1, back.llFreeBytes) << "defaults for what an older one lacks";
   const std::string metrics = FormatMetrics(st);
