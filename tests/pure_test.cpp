@@ -264,6 +264,10 @@ TEST(StatusTest, MalformedDocumentsAreUnknown) {
   EXPECT_EQ(1, StatusReport(ok + "\"measure_ok\": false}", "42", "", false,
                             10100, &out))
       << "well formed: only the failed measurement to warn of";
+  // A member nested deeper than any recursion could follow is no harm.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(1, StatusReport(ok + "\"x\": " + deep + "}", "42", "", true, 10100,
+                            &out));
   for (const std::string& doc : docs)
     for (bool fJson : {false, true}) {
       out.clear();

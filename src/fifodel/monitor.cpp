@@ -1,8 +1,8 @@
 // The main loop. It measures at once when it starts; then pacing follows the
 // latest measurement: the closer free space gets to the trigger level, the
-// more often it is measured. The monitor owns
-// everything that outlives a pass: the totals, the fill-rate samples, the
-// stuck items and the last pass, which it publishes after every step.
+// more often it is measured. The monitor owns everything that outlives a
+// pass: the totals, the fill-rate samples, the stuck items and the last
+// pass, which it publishes after every step.
 #include "monitor.h"
 
 #include <errno.h>

@@ -156,11 +156,12 @@ bool ParseState(const std::string& text, ServiceState* st) {
   try {
     Fields(*st, [&](const char* at, auto& v) { Read(doc, at, &v); });
     ReadLists(doc, st);
+    if (!TimesShowable(*st)) throw std::out_of_range("a time beyond clocks");
   } catch (const std::exception&) {
     *st = ServiceState();
     return false;  // a field of the wrong type, a tenant without a number
   }
-  return TimesShowable(*st);
+  return true;
 }
 
 void Totals::Add(const PassReport& pass) {

@@ -154,8 +154,10 @@ int StatusReport(const std::string& text, const std::string& pid,
     PrintHuman(st, found == Found::kState, pid, v, now, out);
     return v.code;
   }
+  // What was read, written anew: the same text for a document of ours, and
+  // nothing of a member nested deeper than dumping it could recurse.
   nlohmann::json doc = nlohmann::json::object();
-  if (found == Found::kState) doc = nlohmann::json::parse(text);
+  if (found == Found::kState) doc = nlohmann::json::parse(FormatState(st));
   doc["status"] = kNames[v.code];
   doc["exit_code"] = v.code;
   doc["reasons"] = v.reasons;
