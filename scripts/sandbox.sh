@@ -4,15 +4,31 @@
 # namespaces, and a private tmpfs on each fixed path of the service. Mount
 # points that did not exist are made for the run and removed by the last run
 # that uses them, as in testkit/mountpoints.h, whose lock and record these
-# functions share.
+# functions share, in a directory of root's alone.
 
 # Every fixed path of the service: the recording tree, the markers, the
 # diagnostic logs, /run (lock and state), the counter journal, the audit
 # trail.
 sandbox_paths=(/recordings /var/tolvex/conf /recording/log /run
                /var/lib/fifodel /var/log/fifodel)
-sandbox_lock=/tmp/fifodel-sandbox.lock
-sandbox_made=/tmp/fifodel-sandbox.made
+sandbox_state=/run/fifodel-sandbox
+sandbox_lock=$sandbox_state/lock
+sandbox_made=$sandbox_state/made
+
+# sandbox_private_dir DIR: DIR, made with mode 0700 when missing; fails
+# unless it is then a directory of root's that nobody else may enter, not a
+# link. A name that any user could plant (in /tmp, say) would let them point
+# root's lock, record or removal elsewhere. OpenPrivateDir in
+# testkit/mountpoints.cpp applies the same rule.
+sandbox_private_dir() {
+  mkdir -m 700 "$1" 2>/dev/null || true
+  if [[ -d $1 && ! -L $1 ]] && [[ $(stat -c %u "$1") == 0 ]] &&
+     (( (8#$(stat -c %a "$1") & 8#077) == 0 )); then
+    return 0
+  fi
+  echo "sandbox: $1: no private directory of root's" >&2
+  return 1
+}
 
 # build_dir NAME: the build directory NAME (demo, test, mutants, bench) of this
 # checkout, outside it: FIFODEL_BUILD_ROOT, by default
@@ -44,6 +60,7 @@ sandbox_postgres() {
 # shared; a last run ending between the two may have removed them: again.
 sandbox_claim() {
   local path dir part missing
+  sandbox_private_dir "$sandbox_state" || exit 1
   exec {sandbox_lockfd}>>"$sandbox_lock"
   # Usually all there: shared suffices, and overlapping runs do not wait.
   flock -s "$sandbox_lockfd"

@@ -102,7 +102,7 @@ TEST_F(DbLayerTest, ConfigValuesAndPlainStatements) {
   EXPECT_EQ(Lines{"\\'); --\\|"}, Rows("SELECT value,part FROM configs"));
   const std::string bad =
       "11 Query error: 3484946 3484946: ERROR:  invalid input syntax for type "
-      "bigint: \"x\"\n";
+      "bigint: \"x\"";
   const std::tuple<std::string, std::string, bool, Lines> cases[] = {
       {"('z','0','z')", "", true, {"0|z"}},
       {"('n','5','a'),('n','7','b')", "7", true, {"-595|a", "-593|b"}},

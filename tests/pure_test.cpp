@@ -136,22 +136,25 @@ TEST(ForecastTest, RateTimeToTriggerAndWarning) {
       {{{0, 900}, {60, 960}, {120, 900}}, 900, 180, 0, -1},
       {{{0, 100}, {60, 200}}, 200, 100, -100.0 / 60, -1},
       {{{5, 900}}, 900, 180, 0, -1},
-      {{{0, 500}, {30, 470}}, 100, 180, 1, 0},  // already below
+      {{{0, 500}, {30, 470}}, 100, 180, 1, 0},                 // already below
+      {{{0.5, 900}, {1, 890}, {1.5, 880}}, 880, 180, 20, 35},  // scaled pace
   };
   for (const auto& c : cases) {
     double rate = FillRate(c.samples);
     EXPECT_DOUBLE_EQ(c.rate, rate) << c.free;
     EXPECT_EQ(c.forecast, ForecastSeconds(c.free, c.trigger, rate)) << c.free;
   }
+  const std::optional<double> kNone;
   struct {
     long long seconds;
-    time_t lastPass;  // before now = 10000
+    std::optional<double> lastPass;  // before now = 10000
     bool warn;
   } steps[] = {
-      {1800, 0, true},    {1700, 0, false},     // once per episode
-      {7200, 0, false},   {1800, 0, true},      // a forecast beyond re-arms
-      {-1, 0, false},     {1800, 9000, false},  // a pass within the hour
-      {1800, 5000, true}, {0, 0, false},        // at the trigger: a pass is due
+      {1800, kNone, true},  {1700, kNone, false},  // once per episode
+      {7200, kNone, false}, {1800, kNone, true},   // a forecast beyond re-arms
+      {-1, kNone, false},   {1800, 9000, false},   // a pass within the hour
+      {1800, 6399, true},   {0, kNone, false},     // at the trigger: a pass due
+      {-1, kNone, false},   {1800, 6401, false},   // within the hour, just
   };
   Forecast f;
   f.Add(0, 900);
@@ -191,6 +194,9 @@ TEST(StatusTest, Verdicts) {
       {"stale", [](ServiceState*) {}, "42", 10181, 3,
        "state not refreshed for 181 s"},
       {"fresh enough", [](ServiceState*) {}, "42", 10180, 0, ""},
+      {"just written", [](ServiceState*) {}, "42", 10000, 0, ""},
+      {"from the future", [](ServiceState*) {}, "42", 9999, 3,
+       "state written 1 s in the future"},
       {"short after a pass",
        [](ServiceState* s) {
          s->llFreeAfterPass = 100 * kMB, s->strLevel = "low",
@@ -222,11 +228,77 @@ TEST(StatusTest, Verdicts) {
   for (const auto& c : cases) {
     ServiceState st = Healthy();
     c.spoil(&st);
-    Verdict v = Judge(st, true, c.pid, c.now);
+    Verdict v = Judge(st, Found::kState, c.pid, c.now);
     EXPECT_EQ(c.code, v.code) << c.what;
     EXPECT_EQ(c.reason, v.reasons.empty() ? "" : v.reasons[0]) << c.what;
   }
-  EXPECT_EQ(3, Judge(ServiceState(), false, "42", 10100).code) << "no state";
+  EXPECT_EQ(3, Judge(ServiceState(), Found::kNothing, "42", 10100).code);
+}
+
+// Whatever the document holds, status neither crashes nor calls it well: a
+// malformed one is unknown, as text and as JSON.
+TEST(StatusTest, MalformedDocumentsAreUnknown) {
+  const std::string ok = "{\"pid\": 42, \"written\": 10000, ";  // then
+  const std::string docs[] = {
+      "not json",
+      "[42, 10000]",
+      "{\"pid\": 42}",
+      "{\"pid\": 42, \"written\": \"10000\"}",
+      "{\"pid\": 42, \"written\": 1e300}",
+      "{\"pid\": 42, \"written\": 18446744073709551615}",
+      "{\"pid\": 42, \"written\": -5}",
+      ok + "\"pass\": {\"end\": 99999999999999}}",
+      ok + "\"pass\": []}",
+      ok + "\"measure_ok\": 1}",
+      ok + "\"level\": 5}",
+      ok + "\"stuck\": 5}",
+      ok + "\"stuck\": [5]}",
+      ok + "\"stuck\": [{\"item\": 5}]}",
+      ok + "\"totals\": {\"passes\": {\"covered\": 1.5}}}",
+      ok + "\"totals\": {\"tenants\": {\"x\": {}}}}",
+      ok + "\"totals\": {\"tenants\": {\"07\": {}}}}",
+      ok + "\"totals\": {\"tenants\": {\"7\": 5}}}",
+      ok + "\"totals\": {\"tenants\": {\"99999999999999999999\": {}}}}",
+  };
+  std::string out;
+  EXPECT_EQ(1, StatusReport(ok + "\"measure_ok\": false}", "42", "", false,
+                            10100, &out))
+      << "well formed: only the failed measurement to warn of";
+  // A member nested deeper than any recursion could follow is no harm.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(1, StatusReport(ok + "\"x\": " + deep + "}", "42", "", true, 10100,
+                            &out));
+  for (const std::string& doc : docs)
+    for (bool fJson : {false, true}) {
+      out.clear();
+      EXPECT_EQ(3, StatusReport(doc, "42", "", fJson, 10100, &out)) << doc;
+      if (fJson) {
+        EXPECT_EQ(3, nlohmann::json::parse(out).value("exit_code", -1));
+      }
+    }
+}
+
+// Texts from rows and the tree cannot steer the operator's terminal: the
+// document holds them escaped, and status prints them escaped whoever wrote
+// the document.
+TEST(StatusTest, TextsAreEscaped) {
+  const std::string forged = "\x1b[2J\n\u25cf fifodel - ok";
+  ServiceState st = Healthy();
+  st.strOldestDirectory = forged;
+  st.stuck.push_back({"call", "call 4", forged});
+  const std::string text = FormatState(st);
+  EXPECT_EQ(std::string::npos, text.find("\\u001b")) << text;
+  ServiceState back;
+  ASSERT_TRUE(ParseState(text, &back));
+  EXPECT_EQ(Printable(forged), back.strOldestDirectory);
+  nlohmann::json raw = nlohmann::json::parse(text);
+  raw["oldest_directory"] = forged;  // as an older service wrote it
+  for (const std::string& doc : {text, raw.dump()}) {
+    std::string out;
+    EXPECT_EQ(1, StatusReport(doc, "42", "", false, 10100, &out));  // stuck
+    EXPECT_EQ(std::string::npos, out.find('\x1b')) << out;
+    EXPECT_EQ(std::string::npos, out.find("\n\u25cf")) << out;
+  }
 }
 
 // The document reads back as written, is valid JSON whatever the names in
@@ -243,8 +315,6 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
   ServiceState back;
   ASSERT_TRUE(ParseState(text, &back));
   EXPECT_EQ(text, FormatState(back));
-  EXPECT_FALSE(ParseState("{\"pid\": 1}", &back));
-  EXPECT_FALSE(ParseState("pid=1\nwritten=2\n", &back));
   EXPECT_TRUE(ParseState("{\"written\": 5}", &back));
   EXPECT_EQ(-1, back.llFreeBytes) << "defaults for what an older one lacks";
   const std::string metrics = FormatMetrics(st);

@@ -136,20 +136,35 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
   }
 }
 
-// One instance at a time, however the files in its state directory are
-// spoiled: a second one in any monitor mode leaves at once, saying why.
+// One instance at a time, however /run/fifodel is spoiled, even unusable
+// when the first starts and mended before the second does, and whatever is
+// mounted on /recordings meanwhile: both lock the one object they would
+// reclaim from. A second instance in any monitor mode leaves at once, saying
+// why, and `fifodel status` tells the first running, also to a user who may
+// not open /recordings.
 TEST_F(ServiceTest, OneInstanceOnly) {
-  const char* const spoilers[] = {"", "mkdir " PID_FILE,
-                                  "ln -s /nowhere " PID_FILE,
-                                  "rmdir " STATE_DIR "; touch " STATE_DIR};
-  for (const char* spoil : spoilers) {
-    SCOPED_TRACE(spoil);
+  const struct {
+    const char* spoil;  // before the first starts
+    const char* mend;   // once it runs passes, before the second starts
+  } cases[] = {
+      {"", ""},
+      {"mkdir " PID_FILE, ""},
+      {"ln -s /nowhere " PID_FILE, ""},
+      {"rmdir " STATE_DIR "; touch " STATE_DIR,
+       "rm " STATE_DIR "; mkdir " STATE_DIR},
+      {"", "mount -t tmpfs -o size=64m tmpfs " RECORDINGS_DIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.spoil) + " | " + c.mend);
     FreshSandbox();
-    Sh(std::string("mkdir -p " STATE_DIR "; ") + spoil);
-    MakeFile("/recordings/2021/03/04/05/x", 0);
+    Sh(std::string("mkdir -p " STATE_DIR "; ") + c.spoil);
     Service first(FIFODEL_BINARY), second(FIFODEL_BINARY);
     first.Start("debug", kFast);
-    ASSERT_TRUE(first.AwaitLine("FIFO program started", 1, 5));
+    ASSERT_TRUE(first.AwaitLine("FIFO_delete: finished", 1, 10));
+    Sh(c.mend);
+    // A pass begun after the change has looked at the lock again.
+    int passes = first.Count("FIFO_delete: finished") + 2;
+    ASSERT_TRUE(first.AwaitLine("FIFO_delete: finished", passes, 10));
     TakeSyslog();
     second.Start("nofork", kFast);
     EXPECT_EQ(0, second.Stop(0, 5));
@@ -157,6 +172,13 @@ TEST_F(ServiceTest, OneInstanceOnly) {
     ASSERT_EQ(1u, logged.size());
     EXPECT_EQ(11, logged[0].pri) << logged[0].text;
     EXPECT_TRUE(first.Running());
+    const std::string running = "running, pid " + std::to_string(first.pid());
+    std::string text = Output(FIFODEL_BINARY " status");
+    EXPECT_NE(std::string::npos, text.find(running)) << text;
+    Sh("chmod 700 " RECORDINGS_DIR);
+    text = Output("runuser -u nobody -- " FIFODEL_BINARY " status");
+    EXPECT_NE(std::string::npos, text.find(running)) << text;
+    EXPECT_NE(std::string::npos, text.find("cannot be opened (Perm")) << text;
     // A reader that goes away does not end it either.
     EXPECT_EQ("0\n",
               Output("bash -c 'set -o pipefail; { sleep 0.3; " FIFODEL_BINARY
@@ -222,9 +244,10 @@ TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
   w.Check();
 }
 
-// A pass that only pruned stale directories is followed at once by the next,
-// which reclaims calls: not a whole cycle later.
-TEST_F(ServiceTest, APruneNeverCostsACycle) {
+// A started service measures at once and reaches its first pass without
+// waiting a cycle; a pass that only pruned stale directories is followed at
+// once by the next, which reclaims calls: not a whole cycle later.
+TEST_F(ServiceTest, AStartOrAPruneNeverCostsACycle) {
   World w;
   w.Reset(292);  // trigger level 250 MB
   w.AddCall(1, "2021/03/04/05", 1, 60 * kMB, true);
@@ -232,10 +255,107 @@ TEST_F(ServiceTest, APruneNeverCostsACycle) {
   fs::create_directories("/recordings/2021/03/04/04");  // stale and empty
   Service svc(FIFODEL_BINARY);
   svc.Start("debug", {});  // time as it is: the cycle is 5 s
+  EXPECT_TRUE(Service::Await([&] { return svc.Count("FIFO_delete: "); }, 2.5));
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 2, 12));
   EXPECT_LT(svc.LongestGap("FIFO_delete: finished"), 2.5) << svc.Text();
   svc.Stop(SIGTERM);
   EXPECT_FALSE(Exists("/recordings/2021/03/04/04"));
+  w.Check();
+}
+
+// The monitor keeps its pace whatever the notification socket does: here
+// nobody reads it (a hung manager, NOTIFY_SOCKET inherited by a shell) and
+// its queue is full from the start, so notifications are lost, never a
+// cycle. The next measurement follows after 5 s below twice the trigger
+// level (and after a pass), after 15 s below four times it: scaled tenfold
+// down and counted over 4.5 s, with room for a loaded machine.
+TEST_F(ServiceTest, KeepsItsPaceWhenNobodyReadsItsNotifications) {
+  const struct {
+    int mb;  // free; the trigger level is 250 MB
+    const char* counted;
+    int least, most;
+  } cases[] = {{64, "FIFO_delete: finished", 3, 10},
+               {400, "free: ", 6, 10},
+               {800, "free: ", 2, 4}};
+  int deaf = socket(AF_UNIX, SOCK_DGRAM, 0), tiny = 1;
+  setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+  sockaddr_un addr = {AF_UNIX, "/run/deaf"};
+  auto* sa = reinterpret_cast<sockaddr*>(&addr);
+  ASSERT_EQ(0, bind(deaf, sa, sizeof addr));
+  int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  while (sendto(filler, "x", 1, 0, sa, sizeof addr) == 1) {
+  }
+  std::vector<std::string> env = kFast;
+  env.push_back("NOTIFY_SOCKET=/run/deaf");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mb);
+    FreshTmpfs(RECORDINGS_DIR, c.mb);
+    MakeFile(VERBOSE_MARKER, 0);
+    Service svc(FIFODEL_BINARY);
+    svc.Start("debug", env);
+    usleep(4500000);
+    const int n = svc.Count(c.counted);
+    EXPECT_EQ(0, svc.Stop(SIGTERM));
+    EXPECT_TRUE(n >= c.least && n <= c.most) << n << "\n" << svc.Text();
+  }
+  close(filler), close(deaf);
+}
+
+// A step of the wall clock changes no decision: the fill rate rests on
+// durations. The service's own clock steps back an hour (libfaketime) while
+// a recorder writes at a steady 16 MB/s.
+TEST_F(ServiceTest, AClockStepBendsNoFillRate) {
+  const std::string faketime =
+      "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  ASSERT_TRUE(Exists(faketime)) << "scripts/install-deps installs faketime";
+  FreshTmpfs(RECORDINGS_DIR, 450);  // measured every 5 s, scaled
+  std::ofstream("/run/clock") << "+0\n";
+  std::vector<std::string> env = kFast;
+  env.insert(env.end(),
+             {"LD_PRELOAD=" + faketime, "FAKETIME_TIMESTAMP_FILE=/run/clock",
+              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1",
+              // Else the sanitizer's allocator asks the clock while the
+              // library that fakes it is still being loaded, and hangs.
+              "ASAN_OPTIONS=verify_asan_link_order=0:"
+              "allocator_release_to_os_interval_ms=-1"});
+  Service svc(FIFODEL_BINARY);
+  svc.Start("debug", env);
+  for (int i = 0; i < 16; ++i, usleep(250000)) {
+    if (i == 8) std::ofstream("/run/clock") << "-3600\n";
+    MakeFile("/recordings/fill/" + std::to_string(i), 4 * kMB);
+  }
+  ServiceState st;
+  ASSERT_TRUE(ParseState(Slurp(STATE_FILE), &st)) << svc.Text();
+  EXPECT_EQ(0, svc.Stop(SIGTERM));
+  EXPECT_LT(st.tWritten, time(nullptr) - 3000) << "the clock stepped";
+  EXPECT_GT(st.dRate, 8 * kMB);
+  EXPECT_LT(st.dRate, 32 * kMB);
+}
+
+// A pass longer than the publishing pace (10 s, scaled) publishes between
+// its chunks, so that `fifodel status` does not take a busy service for a
+// hung one: here a slow database answers each chunk's query late.
+TEST_F(ServiceTest, ALongPassPublishesBetweenItsChunks) {
+  World w;
+  w.Reset(64);
+  for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 100, true);
+  w.Insert();
+  std::vector<std::string> env = kFast;
+  env.insert(env.end(),
+             {"FIFODEL_FAULT=chunk-query", "FIFODEL_FAULT_CMD=sleep 1.2"});
+  Service svc(FIFODEL_BINARY);
+  svc.Start("debug", env);
+  bool fMidPass = false;  // published while pass 1 ran
+  Service::Await(
+      [&] {
+        ServiceState st;
+        fMidPass |= ParseState(Slurp(STATE_FILE), &st) &&
+                    st.pass.llNumber == 1 && st.pass.tEnd == 0;
+        return svc.Count("FIFO_delete: finished") > 0;
+      },
+      20);
+  EXPECT_EQ(0, svc.Stop(SIGTERM));
+  EXPECT_TRUE(fMidPass) << svc.Text();
   w.Check();
 }
 

@@ -59,17 +59,20 @@ dbi_result DbQuery(dbi_conn conn, const std::string& sql) {
   return result;
 }
 
-const char* DbErrorText(dbi_conn conn, int* errcode) {
+std::string DbErrorText(dbi_conn conn, int* errcode) {
   const char* errmsg = nullptr;
   int code = dbi_conn_error(conn, &errmsg);
   if (errcode) *errcode = code;
-  return errmsg ? errmsg : "";
+  std::string text = errmsg ? errmsg : "";
+  // libpq ends its messages with a newline: the line's end, not the text's.
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return Printable(text);
 }
 
 void LogQueryError(dbi_conn conn) {
   int errcode = 0;
-  const char* errmsg = DbErrorText(conn, &errcode);
-  lg(LOG_ERR, "Query error: %d %s", errcode, errmsg);
+  const std::string errmsg = DbErrorText(conn, &errcode);
+  lg(LOG_ERR, "Query error: %d %s", errcode, errmsg.c_str());
 }
 
 std::string Quote(dbi_conn conn, std::string strText) {

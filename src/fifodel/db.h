@@ -28,8 +28,10 @@ int getDbConnection(dbi_conn* conn);
 // socket shut down, and the query fails (NULL) as a failed statement does.
 dbi_result DbQuery(dbi_conn conn, const std::string& sql);
 
-// The connection's last error message ("" for none) and code.
-const char* DbErrorText(dbi_conn conn, int* errcode = nullptr);
+// The connection's last error message ("" for none), Printable and without
+// its line end, and its code. The server's message quotes what it refused,
+// a row's value among them: raw, a newline in a counter would forge a line.
+std::string DbErrorText(dbi_conn conn, int* errcode = nullptr);
 
 // Logs "Query error: %d %s" at LOG_ERR with the connection's last error.
 void LogQueryError(dbi_conn conn);

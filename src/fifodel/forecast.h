@@ -3,12 +3,17 @@
 #ifndef FIFODEL_FORECAST_H_
 #define FIFODEL_FORECAST_H_
 
-#include <time.h>
-
 #include <deque>
+#include <optional>
+
+// Seconds since boot (CLOCK_BOOTTIME), for durations only: a step of the
+// wall clock, forward or back, must not mix samples from either side of it
+// or make an hour seem to have passed. Suspended time counts, as the disk
+// goes on holding what was written before.
+double SteadySeconds();
 
 struct Sample {
-  time_t t;
+  double t;  // SteadySeconds
   long long llFree;
 };
 
@@ -20,11 +25,12 @@ double FillRate(const std::deque<Sample>& samples);
 // -1 when space does not shrink.
 long long ForecastSeconds(long long llFree, long long llTrigger, double dRate);
 
+// Times are SteadySeconds.
 class Forecast {
  public:
-  static const time_t kWindow = 600;
+  static constexpr double kWindow = 600;
   static const long long kAhead = 3600;
-  void Add(time_t now, long long llFree);  // a good measurement
+  void Add(double now, long long llFree);  // a good measurement
   // The service itself freed space: the rate starts over, or it would take
   // its own removals for a slowing inflow.
   void Forget() { samples_.clear(); }
@@ -33,9 +39,10 @@ class Forecast {
   // As ForecastSeconds, -1 while fewer than two samples.
   long long Seconds(long long llFree, long long llTrigger) const;
   // True once per episode: the trigger level less than kAhead away
-  // (`llSeconds`) while no pass ran for kAhead (`tLastPass`, 0: none); a
-  // forecast beyond, or space no longer shrinking, ends the episode.
-  bool Warn(long long llSeconds, time_t now, time_t tLastPass);
+  // (`llSeconds`) while no pass ended for kAhead (`lastPass`, when one ended
+  // at all); a forecast beyond, or space no longer shrinking, ends the
+  // episode.
+  bool Warn(long long llSeconds, double now, std::optional<double> lastPass);
 
  private:
   std::deque<Sample> samples_;

@@ -33,7 +33,7 @@ void signal_handler(int iSignal) {
 [[noreturn]] void run_FIFO(const ServiceOptions& opts) {
   dbi_initialize_r(nullptr, &g_DbiInst);
   InstanceLock lock;
-  InstanceLock::Result taken = lock.Take();
+  InstanceLock::Result taken = lock.Ensure();
   if (taken == InstanceLock::kHeldElsewhere) exit(0);
   // Counts left by a pass that was cut short go first, before a new pass
   // could add to them.

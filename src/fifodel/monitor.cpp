@@ -1,7 +1,8 @@
-// The main loop. Pacing follows the latest measurement: the closer free space
-// gets to the trigger level, the more often it is measured. The monitor owns
-// everything that outlives a pass: the totals, the fill-rate samples, the
-// stuck items and the last pass, which it publishes after every step.
+// The main loop. It measures at once when it starts; then pacing follows the
+// latest measurement: the closer free space gets to the trigger level, the
+// more often it is measured. The monitor owns everything that outlives a
+// pass: the totals, the fill-rate samples, the stuck items and the last
+// pass, which it publishes after every step.
 #include "monitor.h"
 
 #include <errno.h>
@@ -11,6 +12,8 @@
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <optional>
 
 #include "faults.h"
 #include "files.h"
@@ -93,7 +96,11 @@ class Monitor {
   InstanceLock* lock_;
   DiskSpace ds_ = {0, 0, false, false};
   DiskSpace shown_ = {0, 0, false, false};  // the last measurement, quiet too
-  time_t tMeasured_ = 0, tPublished_ = 0;
+  // Wall-clock times are only shown; durations are measured in
+  // SteadySeconds.
+  time_t tMeasured_ = 0;
+  double published_ = 0;
+  std::optional<double> passEnded_;
   long long llFree_ = -1, llTrigger_ = -1;  // the last good measurement
   long long llFreeAfterPass_ = -1;
   Forecast forecast_;
@@ -124,7 +131,7 @@ ServiceState Monitor::Snapshot() const {
   // A pass's own segment is no debt: only what was there before it.
   st.fJournalPending = fPassRunning_ ? fJournalPending_ : JournalPending();
   for (const auto& [key, why] : stuck_.Items())
-    st.stuck.push_back({key.KindName(), key.Name(), Printable(why)});
+    st.stuck.push_back({key.KindName(), key.Name(), why});
   st.llStuckUncounted = stuck_.Uncounted();
   st.totals = totals_;
   return st;
@@ -132,7 +139,7 @@ ServiceState Monitor::Snapshot() const {
 
 void Monitor::Publish() {
   ServiceState st = Snapshot();
-  tPublished_ = st.tWritten;
+  published_ = SteadySeconds();
   bool ok =
       (mkdir(STATE_DIR, 0755) == 0 || errno == EEXIST) &&
       WriteAtomically(STATE_DIR, STATE_NAME, FormatState(st), 0644, false);
@@ -162,7 +169,8 @@ std::string Monitor::StatusLine() const {
 // service manager. A measurement right after a pass feeds no forecast: the
 // pass itself made the space.
 void Monitor::Observe(bool fAfterPass) {
-  time_t now = tMeasured_ = time(nullptr);
+  tMeasured_ = time(nullptr);
+  double now = SteadySeconds();
   if (shown_.uliMegsTrigger != 0) {
     llFree_ = static_cast<long long>(shown_.ullBytesFree);
     llTrigger_ = static_cast<long long>(shown_.uliMegsTrigger) * kMB;
@@ -171,7 +179,7 @@ void Monitor::Observe(bool fAfterPass) {
   if (fAfterPass) llFreeAfterPass_ = shown_.uliMegsTrigger ? llFree_ : -1;
   long long llSeconds =
       shown_.uliMegsTrigger ? forecast_.Seconds(llFree_, llTrigger_) : -1;
-  if (!fAfterPass && forecast_.Warn(llSeconds, now, pass_.tEnd))
+  if (!fAfterPass && forecast_.Warn(llSeconds, now, passEnded_))
     lg(LOG_WARNING,
        "FIFO_check: free space will reach the trigger level in %lld min "
        "(free %lld MB, trigger %lld MB, shrinking %.1f MB/min)",
@@ -186,7 +194,7 @@ void Monitor::Observe(bool fAfterPass) {
 // on it from a silent measurement: a logged one would add a line to every
 // pass. True when the pass pruned directories.
 bool Monitor::Reclaim() {
-  InstanceLock::Result r = lock_->Held() ? InstanceLock::kTaken : lock_->Take();
+  InstanceLock::Result r = lock_->Ensure();
   if (r == InstanceLock::kHeldElsewhere) exit(0);
   if (r != InstanceLock::kTaken) return false;
   PassRequest req;
@@ -196,7 +204,7 @@ bool Monitor::Reclaim() {
   req.betweenChunks = [this] {
     NotifyWatchdog();
     // Keeps `fifodel status` from taking a busy service for a hung one.
-    if (time(nullptr) - tPublished_ >= 10) Publish();
+    if (SteadySeconds() - published_ >= Scaled(10)) Publish();
   };
   fJournalPending_ = JournalPending();
   fPassRunning_ = true;
@@ -204,6 +212,7 @@ bool Monitor::Reclaim() {
   pass_.llNumber = req.llNumber;
   pass_.tStart = time(nullptr);
   pass_ = RunPass(req);
+  passEnded_ = SteadySeconds();
   fPassRunning_ = false;
   totals_.Add(pass_);
   for (const StuckKey& key : pass_.loosened) stuck_.Clear(key);
@@ -247,21 +256,26 @@ bool Monitor::Shortage() {
   return false;
 }
 
+// Seconds from a measurement to the next: the closer free space is to the
+// trigger level, the sooner. A failed measurement leaves no flag set.
+double Pace(const DiskSpace& ds) {
+  return ds.ratherLow ? 5 : ds.somewhatLow ? 15 : 60;
+}
+
 void Monitor::Run() {
   lg(LOG_NOTICE, "FIFO program started");
   if (file_exists(VERBOSE_MARKER)) g_verboseLogging = true;
   NotifyReady();
-  bool fAtOnce = false;
+  // The first measurement comes at once: a restart on a disk that fills
+  // fast must not leave it unwatched for a cycle.
   for (;;) {
-    if (!fAtOnce) usleep(static_cast<useconds_t>(Scaled(5) * 1e6));
     ds_.Calc();
     shown_ = ds_;
     Observe(false);
     // Stale directories were pruned: measure again, and go on to the calls
     // if that was not enough, without waiting for the next cycle.
-    fAtOnce = ds_.TooLow() && Shortage();
-    if (fAtOnce || ds_.ratherLow) continue;
-    usleep(static_cast<useconds_t>(Scaled(ds_.somewhatLow ? 10 : 55) * 1e6));
+    if (ds_.TooLow() && Shortage()) continue;
+    usleep(static_cast<useconds_t>(Scaled(Pace(ds_)) * 1e6));
   }
 }
 

@@ -36,8 +36,9 @@ struct ServiceOptions {
   std::string strMetricsDir;  // where fifodel.prom goes; empty: nowhere
 };
 
-// Measures every 5, 15 or 60 seconds, faster as space shrinks; when space is
-// too low stops captures, deletes logs and, if still short, runs a pass
+// Measures at once, then every 5, 15 or 60 seconds (below twice the trigger
+// level, below four times it, otherwise), faster as space shrinks; when space
+// is too low stops captures, deletes logs and, if still short, runs a pass
 // while `lock` is held. A pass that pruned stale directories is followed at
 // once by a measurement, and by a pass if still short. Publishes the state
 // document, the metrics and the service manager's status after every

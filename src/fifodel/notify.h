@@ -1,5 +1,6 @@
 // The service manager's notification protocol (sd_notify). Every call does
-// nothing when the service was not started with NOTIFY_SOCKET.
+// nothing when the service was not started with NOTIFY_SOCKET, and none
+// ever blocks: a datagram the socket has no room for is dropped.
 #ifndef FIFODEL_NOTIFY_H_
 #define FIFODEL_NOTIFY_H_
 

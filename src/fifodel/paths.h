@@ -24,9 +24,9 @@
 // low, everything below it, never the directory itself.
 #define LOG_DIR "/recording/log"
 
-// Held with an exclusive flock by the running service: one instance only.
-// It holds the state of the running service, for `fifodel status` (a JSON
-// document, replaced atomically), and the process id of the lock's holder.
+// The state of the running service, for `fifodel status` (a JSON document,
+// replaced atomically), and the process id of the holder of the lock on
+// RECORDINGS_DIR (lock.h).
 #define STATE_DIR "/run/fifodel"
 #define STATE_NAME "state.json"
 #define STATE_FILE STATE_DIR "/" STATE_NAME

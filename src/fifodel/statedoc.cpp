@@ -2,7 +2,13 @@
 // each field goes, once for both directions.
 #include "statedoc.h"
 
+#include <limits.h>
+
 #include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <type_traits>
+
+#include "logging.h"
 
 using json = nlohmann::json;
 
@@ -45,30 +51,91 @@ json Tenants(const std::map<long long, TenantTotals>& tenants) {
   return out;
 }
 
+// The value at `at` of `doc` into `v` when there is one, of the field's own
+// type or else an exception: nlohmann would turn 1e300 into a time by an
+// undefined conversion, and a number beyond 63 bits into a negative one.
+template <typename T>
+void Read(const json& doc, const std::string& at, T* v) {
+  const json::json_pointer where(at);
+  if (!doc.contains(where)) return;
+  const json& j = doc.at(where);
+  bool ok = j.is_number();
+  if constexpr (std::is_same_v<T, bool>) ok = j.is_boolean();
+  if constexpr (std::is_same_v<T, std::string>) ok = j.is_string();
+  if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>)
+    ok = j.is_number_integer() &&
+         !(j.is_number_unsigned() && j.get<unsigned long long>() > LLONG_MAX);
+  if (!ok) throw std::invalid_argument(at + ": of another type");
+  *v = j.get<T>();
+}
+
+long long TenantId(const std::string& key) {
+  size_t end = 0;
+  long long id = std::stoll(key, &end);  // throws on no number, or too big
+  if (end != key.size() || std::to_string(id) != key)
+    throw std::invalid_argument("tenant " + key);
+  return id;
+}
+
+// The part of `doc` at `at`: of `type` when there, `type`'s empty value when
+// not, otherwise an exception.
+json Part(const json& doc, const std::string& at, json::value_t type) {
+  const json::json_pointer where(at);
+  if (!doc.contains(where)) return json(type);
+  if (doc.at(where).type() != type)
+    throw std::invalid_argument(at + ": of another type");
+  return doc.at(where);
+}
+
 void ReadLists(const json& doc, ServiceState* st) {
-  st->pass.outcome = kOutcomeNone;
-  std::string outcome = doc.value(json::json_pointer("/pass/outcome"), "none");
+  for (const char* at : {"/pass", "/totals", "/totals/passes"})
+    Part(doc, at, json::value_t::object);
+  std::string outcome = kOutcomeNames[kOutcomeNone];
+  Read(doc, "/pass/outcome", &outcome);
   for (int o = 0; o < 6; ++o) {
     if (outcome == kOutcomeNames[o]) st->pass.outcome = PassOutcome(o);
-    st->totals.passes[o] =
-        doc.value(json::json_pointer("/totals/passes") / kOutcomeNames[o], 0LL);
+    Read(doc, std::string("/totals/passes/") + kOutcomeNames[o],
+         &st->totals.passes[o]);
   }
-  for (const json& s : doc.value("stuck", json::array()))
-    st->stuck.push_back(
-        {s.value("kind", ""), s.value("item", ""), s.value("reason", "")});
-  const json tenants =
-      doc.value("/totals/tenants"_json_pointer, json::object());
-  for (const auto& [id, t] : tenants.items())
-    st->totals.tenants[std::stoll(id)] = {t.value("bytes", 0LL),
-                                          t.value("calls", 0LL)};
+  for (const json& s : Part(doc, "/stuck", json::value_t::array)) {
+    ServiceState::Stuck item;
+    Part(s, "", json::value_t::object);
+    Read(s, "/kind", &item.strKind);
+    Read(s, "/item", &item.strName);
+    Read(s, "/reason", &item.strWhy);
+    st->stuck.push_back(item);
+  }
+  const json tenants = Part(doc, "/totals/tenants", json::value_t::object);
+  for (const auto& [key, t] : tenants.items()) {
+    TenantTotals& totals = st->totals.tenants[TenantId(key)];
+    Part(t, "", json::value_t::object);
+    Read(t, "/bytes", &totals.llBytes);
+    Read(t, "/calls", &totals.llCalls);
+  }
+}
+
+// Times a clock can show: status subtracts and prints them.
+bool TimesShowable(const ServiceState& st) {
+  const time_t kLatest = 253402300799;  // the last second of the year 9999
+  for (time_t t : {st.tWritten, st.tMeasured, st.pass.tStart, st.pass.tEnd,
+                   st.totals.tLastSuccess})
+    if (t < 0 || t > kLatest) return false;
+  return true;
 }
 
 }  // namespace
 
 std::string FormatState(const ServiceState& st) {
   json doc;
+  // Every text is written Printable, here and nowhere else: a row's
+  // directory or a file's name must not reach a terminal raw through
+  // `fifodel status`. Printable text stays as it is.
   Fields(st, [&](const char* at, const auto& v) {
-    doc[json::json_pointer(at)] = v;
+    if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) {
+      doc[json::json_pointer(at)] = Printable(v);
+    } else {
+      doc[json::json_pointer(at)] = v;
+    }
   });
   doc["pass"]["outcome"] = kOutcomeNames[st.pass.outcome];
   for (int o = 0; o < 6; ++o)
@@ -76,10 +143,9 @@ std::string FormatState(const ServiceState& st) {
   doc["totals"]["tenants"] = Tenants(st.totals.tenants);
   doc["stuck"] = json::array();
   for (const ServiceState::Stuck& s : st.stuck)
-    doc["stuck"].push_back(
-        {{"kind", s.strKind}, {"item", s.strName}, {"reason", s.strWhy}});
-  // The texts are Printable, hence valid UTF-8; should one slip through, a
-  // replacement character is still better than no document at all.
+    doc["stuck"].push_back({{"kind", Printable(s.strKind)},
+                            {"item", Printable(s.strName)},
+                            {"reason", Printable(s.strWhy)}});
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -88,12 +154,12 @@ bool ParseState(const std::string& text, ServiceState* st) {
   json doc = json::parse(text, nullptr, false);
   if (!doc.is_object() || !doc.contains("written")) return false;
   try {
-    Fields(*st, [&](const char* at, auto& v) {
-      v = doc.value(json::json_pointer(at), v);
-    });
+    Fields(*st, [&](const char* at, auto& v) { Read(doc, at, &v); });
     ReadLists(doc, st);
-  } catch (const json::exception&) {
-    return false;  // a field of the wrong type: no state of ours
+    if (!TimesShowable(*st)) throw std::out_of_range("a time beyond clocks");
+  } catch (const std::exception&) {
+    *st = ServiceState();
+    return false;  // a field of the wrong type, a tenant without a number
   }
   return true;
 }

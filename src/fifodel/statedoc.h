@@ -50,10 +50,13 @@ struct ServiceState {
   Totals totals;
 };
 
-// The document, pretty-printed; every text in it is valid UTF-8.
+// The document, pretty-printed; every text in it Printable (logging.h).
 std::string FormatState(const ServiceState& st);
 // Reads FormatState's text, taking defaults for what it lacks (an older
-// service). False when the text is no such document.
+// service). False, with `st` at its defaults, when the text is no such
+// document: no JSON object, no "written", a field of another type, a tenant
+// that is no number, a time before the epoch or after the year 9999. Never
+// throws.
 bool ParseState(const std::string& text, ServiceState* st);
 
 // The last pass left free space below the trigger level and it still is:

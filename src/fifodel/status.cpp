@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "lock.h"
+#include "logging.h"
 #include "paths.h"
 
 namespace {
@@ -26,8 +27,15 @@ void Raise(Verdict* v, int code, const std::string& why) {
 std::string Clock(time_t t) {
   char buf[32];
   struct tm tm;
-  strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", localtime_r(&t, &tm));
-  return t ? buf : "-";
+  if (!t || !localtime_r(&t, &tm) ||
+      !strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm))
+    return "-";
+  return buf;
+}
+
+std::string Age(time_t t, time_t now) {
+  return t > now ? std::to_string(t - now) + " s in the future"
+                 : std::to_string(now - t) + " s ago";
 }
 
 std::string Megs(long long bytes) {
@@ -45,31 +53,36 @@ std::string ForecastText(const ServiceState& st) {
          std::to_string(st.llForecast % 3600 / 60) + " min, shrinking " + rate;
 }
 
+std::string PassText(const PassReport& p) {
+  if (p.llNumber == 0) return "none yet";
+  return "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) + " to " +
+         Clock(p.tEnd) + ", " + kOutcomeNames[p.outcome] + ": freed " +
+         Megs(p.llBytesFreed) + ", " + std::to_string(p.llCallsMarked) +
+         " calls, " + std::to_string(p.llDirsPruned) + " directories";
+}
+
+// Every text goes out Printable: the document holds what rows and the tree
+// named, and a terminal must not take any of it for a command.
 void PrintHuman(const ServiceState& st, bool fState, const std::string& pid,
-                const Verdict& v, time_t now) {
-  auto row = [](const char* label, const std::string& text) {
-    printf("%11s: %s\n", label, text.c_str());
+                const Verdict& v, time_t now, std::string* out) {
+  auto row = [out](const char* label, const std::string& text) {
+    char head[16];
+    snprintf(head, sizeof head, "%11s: ", label);
+    *out += head + Printable(text) + "\n";
   };
   std::string summary;
   for (const std::string& r : v.reasons)
     summary += (summary.empty() ? ": " : "; ") + r;
-  printf("\u25cf fifodel - %s%s\n", kNames[v.code], summary.c_str());
+  *out += std::string("\u25cf fifodel - ") + kNames[v.code] +
+          Printable(summary) + "\n";
   row("Active", pid.empty() ? "inactive" : "running, pid " + pid);
   if (!fState) return;
-  const PassReport& p = st.pass;
-  row("Published", Clock(st.tWritten) + " (" +
-                       std::to_string(now - st.tWritten) + " s ago)");
+  row("Published", Clock(st.tWritten) + " (" + Age(st.tWritten, now) + ")");
   row("Space", "free " + Megs(st.llFreeBytes) + ", trigger " +
                    Megs(st.llTriggerBytes) + ", " + st.strLevel +
                    " (measured " + Clock(st.tMeasured) + ")");
   row("Forecast", ForecastText(st));
-  row("Last pass",
-      p.llNumber == 0
-          ? "none yet"
-          : "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) + " to " +
-                Clock(p.tEnd) + ", " + kOutcomeNames[p.outcome] + ": freed " +
-                Megs(p.llBytesFreed) + ", " + std::to_string(p.llCallsMarked) +
-                " calls, " + std::to_string(p.llDirsPruned) + " directories");
+  row("Last pass", PassText(st.pass));
   row("Oldest call",
       st.strOldestDirectory.empty() ? "unknown" : st.strOldestDirectory);
   row("Journal", st.fJournalPending ? "pending" : "none pending");
@@ -79,21 +92,35 @@ void PrintHuman(const ServiceState& st, bool fState, const std::string& pid,
     row("", "and " + std::to_string(st.llStuckUncounted) + " more");
 }
 
-}  // namespace
-
-Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
-              time_t now) {
-  Verdict v;
+// Who runs, as the first reason says it.
+void JudgeHolder(const ServiceState& st, Found found, const std::string& pid,
+                 time_t now, Verdict* v) {
   if (pid.empty()) {
-    Raise(&v, 3, "not running");
-  } else if (!fState || std::to_string(st.llPid) != pid) {
-    Raise(&v, 3, "running as pid " + pid + ", nothing published yet");
+    Raise(v, 3, "not running");
+  } else if (found == Found::kMalformed) {
+    Raise(v, 3, "running as pid " + pid + ", its state document unreadable");
+  } else if (found == Found::kNothing || std::to_string(st.llPid) != pid) {
+    Raise(v, 3, "running as pid " + pid + ", nothing published yet");
+  } else if (st.tWritten > now) {
+    // Written after now: the clock stepped back since, and how long the
+    // service has been silent cannot be told.
+    Raise(v, 3,
+          "state written " + std::to_string(st.tWritten - now) +
+              " s in the future");
   } else if (now - st.tWritten > kStaleAfter) {
     Raise(
-        &v, 3,
+        v, 3,
         "state not refreshed for " + std::to_string(now - st.tWritten) + " s");
   }
-  if (!fState) return v;
+}
+
+}  // namespace
+
+Verdict Judge(const ServiceState& st, Found found, const std::string& pid,
+              time_t now) {
+  Verdict v;
+  JudgeHolder(st, found, pid, now, &v);
+  if (found != Found::kState) return v;
   if (ShortAfterPass(st))
     Raise(&v, 2,
           "free space below the trigger level after pass " +
@@ -114,27 +141,44 @@ Verdict Judge(const ServiceState& st, bool fState, const std::string& pid,
   return v;
 }
 
-int StatusCommand(bool fJson) {
-  std::string pid;
-  // Held, but the holder has not written its id yet: it is starting.
-  if (InstanceRunning(&pid) && pid.empty()) pid = "?";
-  std::stringstream text;
-  text << std::ifstream(STATE_FILE).rdbuf();
+int StatusReport(const std::string& text, const std::string& pid,
+                 const std::string& strNote, bool fJson, time_t now,
+                 std::string* out) {
   ServiceState st;
-  bool fState = ParseState(text.str(), &st);
-  time_t now = time(nullptr);
-  Verdict v = Judge(st, fState, pid, now);
+  Found found = text.empty()            ? Found::kNothing
+                : ParseState(text, &st) ? Found::kState
+                                        : Found::kMalformed;
+  Verdict v = Judge(st, found, pid, now);
+  if (!strNote.empty()) v.reasons.push_back(strNote);
   if (!fJson) {
-    PrintHuman(st, fState, pid, v, now);
+    PrintHuman(st, found == Found::kState, pid, v, now, out);
     return v.code;
   }
-  nlohmann::json doc = nlohmann::json::parse(fState ? text.str() : "{}");
+  // What was read, written anew: the same text for a document of ours, and
+  // nothing of a member nested deeper than dumping it could recurse.
+  nlohmann::json doc = nlohmann::json::object();
+  if (found == Found::kState) doc = nlohmann::json::parse(FormatState(st));
   doc["status"] = kNames[v.code];
   doc["exit_code"] = v.code;
   doc["reasons"] = v.reasons;
   doc["running"] = !pid.empty();
-  printf("%s\n",
-         doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-             .c_str());
+  *out +=
+      doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   return v.code;
+}
+
+int StatusCommand(bool fJson) {
+  Holder holder = AskHolder();
+  std::string pid;
+  // Held, but no id known yet: it is starting.
+  if (holder.fRunning) pid = holder.pid.empty() ? "?" : holder.pid;
+  std::string note;
+  if (!holder.strUnasked.empty())
+    note = holder.strUnasked + ": judged by the state document's process id";
+  std::stringstream text;
+  text << std::ifstream(STATE_FILE).rdbuf();
+  std::string out;
+  int code = StatusReport(text.str(), pid, note, fJson, time(nullptr), &out);
+  fputs(out.c_str(), stdout);
+  return code;
 }
