@@ -46,6 +46,12 @@ CREATE INDEX calls_pending_by_path ON calls ((CASE
   ELSE regexp_replace('/' || directory || '/' || filename, '/(\.?/)*', '/', 'g')
   END) text_pattern_ops) WHERE isarchived = 0 AND flags & 4 = 0;
 
+-- Serves the count of calls not archived yet and the start of the oldest,
+-- which fifodel asks once a minute to tell how far archiving is behind:
+-- only such calls are in it, so it stays as small as the backlog.
+CREATE INDEX calls_pending_by_age ON calls (startdate)
+  WHERE isarchived = 0 AND flags & 4 = 0;
+
 -- Named values. fifodel uses only the tenant disk-usage counters, named
 -- TN<tenant id>_DiskUsage, whose value is the tenant's usage in bytes as
 -- decimal text.

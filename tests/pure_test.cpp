@@ -284,15 +284,14 @@ TEST(StatusTest, MalformedDocumentsAreUnknown) {
 TEST(StatusTest, TextsAreEscaped) {
   const std::string forged = "\x1b[2J\n\u25cf fifodel - ok";
   ServiceState st = Healthy();
-  st.strOldestDirectory = forged;
   st.stuck.push_back({"call", "call 4", forged});
   const std::string text = FormatState(st);
   EXPECT_EQ(std::string::npos, text.find("\\u001b")) << text;
   ServiceState back;
   ASSERT_TRUE(ParseState(text, &back));
-  EXPECT_EQ(Printable(forged), back.strOldestDirectory);
+  EXPECT_EQ(Printable(forged), back.stuck[0].strWhy);
   nlohmann::json raw = nlohmann::json::parse(text);
-  raw["oldest_directory"] = forged;  // as an older service wrote it
+  raw["stuck"][0]["reason"] = forged;  // as someone else wrote it
   for (const std::string& doc : {text, raw.dump()}) {
     std::string out;
     EXPECT_EQ(1, StatusReport(doc, "42", "", false, 10100, &out));  // stuck
@@ -309,7 +308,7 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
   st.totals.tenants[7] = {5000, 2};
   st.totals.passes[kOutcomeCovered] = 3;
   st.pass.outcome = kOutcomeStuck;
-  st.strOldestDirectory = "2021/03/04/05";
+  st.archiving = {5, 1600000000, 1500000000, 1700000000};
   const std::string text = FormatState(st);
   EXPECT_TRUE(nlohmann::json::parse(text).is_object());
   ServiceState back;
@@ -323,8 +322,16 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
         "fifodel_passes_total{outcome=\"covered\"} 3\n",
         "fifodel_tenant_reclaimed_bytes_total{tenant=\"7\"} 5000\n",
         "fifodel_stuck_items{kind=\"directory\"} 1\n",
-        "fifodel_trigger_forecast_seconds +Inf\n"})
+        "fifodel_trigger_forecast_seconds +Inf\n",
+        "fifodel_archive_backlog_calls 5\n",
+        "fifodel_archive_backlog_oldest_start_timestamp_seconds 1600000000\n",
+        "fifodel_oldest_recording_timestamp_seconds 1500000000\n",
+        "fifodel_archive_backlog_updated_timestamp_seconds 1700000000\n"})
     EXPECT_NE(std::string::npos, metrics.find(series)) << series;
+  // A backlog that could not be counted is absent, never 0.
+  st.archiving = {-1, 0, 0, 1700000000};
+  EXPECT_EQ(std::string::npos,
+            FormatMetrics(st).find("fifodel_archive_backlog_calls"));
 }
 
 // What a pass meets and what the process keeps are bounded: beyond the bound

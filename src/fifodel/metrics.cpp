@@ -21,20 +21,6 @@ void Gauge(std::string* out, const char* name, const char* help,
   Family(out, name, "gauge", help, {" " + value});
 }
 
-// Start of the hour that "YYYY/MM/DD/HH" holds, in local time like the
-// tree; -1 when it is no such directory.
-long long HourStart(const std::string& strDirectory) {
-  struct tm tm = {};
-  char rest;
-  if (sscanf(strDirectory.c_str(), "%d/%d/%d/%d%c", &tm.tm_year, &tm.tm_mon,
-             &tm.tm_mday, &tm.tm_hour, &rest) != 4)
-    return -1;
-  tm.tm_year -= 1900;
-  tm.tm_mon -= 1;
-  tm.tm_isdst = -1;
-  return mktime(&tm);
-}
-
 void SpaceMetrics(std::string* out, const ServiceState& st) {
   if (st.llFreeBytes < 0) return;  // not one good measurement yet
   char rate[64];
@@ -106,11 +92,26 @@ void HealthMetrics(std::string* out, const ServiceState& st) {
   Gauge(out, "fifodel_journal_pending",
         "1 while freed bytes wait to be taken off tenant counters.",
         N(st.fJournalPending));
-  long long llOldest = HourStart(st.strOldestDirectory);
-  if (llOldest >= 0)
+}
+
+// Absent while unknown: a server that cannot be asked must not read as an
+// archive that is up to date.
+void ArchivingMetrics(std::string* out, const ServiceState& st) {
+  const ServiceState::Archiving& a = st.archiving;
+  Gauge(out, "fifodel_archive_backlog_updated_timestamp_seconds",
+        "When the calls not yet archived were last counted; 0 for never.",
+        N(a.tUpdated));
+  if (a.llBacklog < 0) return;
+  Gauge(out, "fifodel_archive_backlog_calls",
+        "Calls not archived yet, which no pass may reclaim.", N(a.llBacklog));
+  if (a.tBacklogOldest)
+    Gauge(out, "fifodel_archive_backlog_oldest_start_timestamp_seconds",
+          "Start of the oldest call not archived yet.", N(a.tBacklogOldest));
+  if (a.tOldestCall)
     Gauge(out, "fifodel_oldest_recording_timestamp_seconds",
-          "Start of the hour of the oldest archived call still on disk.",
-          N(llOldest));
+          "Start of the oldest call still on the disk (archived, not yet "
+          "reclaimed): how far back the disk reaches.",
+          N(a.tOldestCall));
 }
 
 }  // namespace
@@ -129,5 +130,6 @@ std::string FormatMetrics(const ServiceState& st) {
   PassMetrics(&out, st);
   ReclaimedMetrics(&out, st);
   HealthMetrics(&out, st);
+  ArchivingMetrics(&out, st);
   return out;
 }

@@ -26,6 +26,7 @@
 #include "reclaim.h"
 #include "removal.h"
 #include "shell.h"
+#include "survey.h"
 #include "tree.h"
 
 const long long kMB = 1048576;
@@ -88,6 +89,9 @@ class Monitor {
   bool Shortage();
   bool Reclaim();
   void EmptyLogs();
+  void AskSurvey();
+  void Learn(const Survey& s);
+  void Pause(double seconds);
   ServiceState Snapshot() const;
   void Publish();
   std::string StatusLine() const;
@@ -107,7 +111,10 @@ class Monitor {
   StuckRegistry stuck_;
   Totals totals_;
   PassReport pass_;
-  std::string strOldest_;
+  Surveyor surveyor_;
+  ServiceState::Archiving archiving_;
+  std::optional<double> asked_;  // when the last survey was asked for
+  bool fAskNow_ = false, fBehindSaid_ = false;
   bool fPassRunning_ = false;
   bool fJournalPending_ = false;  // as it was when the running pass began
   bool fLogsSaid_ = false, fStateFailed_ = false, fMetricsFailed_ = false;
@@ -127,7 +134,7 @@ ServiceState Monitor::Snapshot() const {
   st.llForecast = st.fMeasureOk ? forecast_.Seconds(llFree_, llTrigger_) : -1;
   st.pass = pass_;
   st.llFreeAfterPass = llFreeAfterPass_;
-  st.strOldestDirectory = strOldest_;
+  st.archiving = archiving_;
   // A pass's own segment is no debt: only what was there before it.
   st.fJournalPending = fPassRunning_ ? fJournalPending_ : JournalPending();
   for (const auto& [key, why] : stuck_.Items())
@@ -217,7 +224,9 @@ bool Monitor::Reclaim() {
   totals_.Add(pass_);
   for (const StuckKey& key : pass_.loosened) stuck_.Clear(key);
   stuck_.Merge(pass_.stuck, pass_.llStuckMore);
-  if (!pass_.strOldestDirectory.empty()) strOldest_ = pass_.strOldestDirectory;
+  // Out of archived calls: why, the backlog says, and says it now.
+  fAskNow_ = pass_.outcome == kOutcomeExhausted;
+  if (pass_.outcome == kOutcomeCovered) fBehindSaid_ = false;
   forecast_.Forget();
   Measure(&shown_);
   Observe(true);
@@ -256,6 +265,54 @@ bool Monitor::Shortage() {
   return false;
 }
 
+// Once a minute, and at once after a pass that ran out of archived calls.
+void Monitor::AskSurvey() {
+  if (surveyor_.Busy() ||
+      !(fAskNow_ || !asked_ || SteadySeconds() - *asked_ >= Scaled(60)))
+    return;
+  std::vector<long long> calls;
+  for (const auto& [key, why] : stuck_.Items())
+    if (key.kind == StuckKey::kCall) calls.push_back(key.llCall);
+  surveyor_.Ask(calls);
+  asked_ = SteadySeconds();
+  fAskNow_ = false;
+}
+
+// What a survey found; unknown, not stale, when the server did not answer.
+void Monitor::Learn(const Survey& s) {
+  archiving_ = {-1, 0, 0, archiving_.tUpdated};
+  if (!s.fOk) return;
+  archiving_ = {s.llBacklog, s.tBacklogOldest, s.tOldestOnDisk, time(nullptr)};
+  Tree tree;
+  if (tree.Open())
+    stuck_.Forget(
+        [&](const StuckKey& key) { return Vanished(key, s, tree.root()); });
+  bool fBehind = pass_.outcome == kOutcomeExhausted && s.llBacklog > 0 &&
+                 llFreeAfterPass_ >= 0 && llFreeAfterPass_ < llTrigger_;
+  if (fBehind && !fBehindSaid_) {
+    char oldest[32];
+    struct tm tm;
+    strftime(oldest, sizeof oldest, "%Y-%m-%d %H:%M",
+             localtime_r(&s.tBacklogOldest, &tm));
+    lg(LOG_WARNING,
+       "FIFO: archiving is behind: no archived call left, free %lld MB, "
+       "trigger %lld MB, %lld calls not archived yet, the oldest from %s",
+       llFreeAfterPass_ / kMB, llTrigger_ / kMB, s.llBacklog, oldest);
+  }
+  fBehindSaid_ = fBehindSaid_ || fBehind;
+}
+
+// Sleeps, taking in a survey as soon as it ends.
+void Monitor::Pause(double seconds) {
+  const double until = SteadySeconds() + seconds;
+  while (surveyor_.Await(until - SteadySeconds())) {
+    Learn(*surveyor_.Take());
+    Publish();
+  }
+  double left = until - SteadySeconds();
+  if (left > 0) usleep(static_cast<useconds_t>(left * 1e6));
+}
+
 // Seconds from a measurement to the next: the closer free space is to the
 // trigger level, the sooner. A failed measurement leaves no flag set.
 double Pace(const DiskSpace& ds) {
@@ -275,7 +332,8 @@ void Monitor::Run() {
     // Stale directories were pruned: measure again, and go on to the calls
     // if that was not enough, without waiting for the next cycle.
     if (ds_.TooLow() && Shortage()) continue;
-    usleep(static_cast<useconds_t>(Scaled(Pace(ds_)) * 1e6));
+    AskSurvey();
+    Pause(Scaled(Pace(ds_)));
   }
 }
 

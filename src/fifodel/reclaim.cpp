@@ -237,8 +237,6 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
       p->known, &p->report};
   for (size_t i = 0; i < rows.size() && llLeft > 0; ++i) {
     const CallRow& row = rows[i];
-    if (p->report.strOldestDirectory.empty())
-      p->report.strOldestDirectory = row.directory.value_or("");
     const char* acWhy = RowProblem(row.directory ? row.directory->c_str() : 0,
                                    row.filename ? row.filename->c_str() : 0,
                                    row.screenfn ? row.screenfn->c_str() : 0);

@@ -33,8 +33,6 @@ struct PassReport {
   time_t tStart = 0, tEnd = 0;  // tEnd 0 while it runs
   PassOutcome outcome = kOutcomeNone;
   long long llBytesFreed = 0, llCallsMarked = 0, llDirsPruned = 0;
-  // The oldest archived call's directory: the retention really achieved.
-  std::string strOldestDirectory;
   std::map<long long, TenantTotals> tenants;
   std::vector<StuckItem> stuck;    // met, with the reason
   long long llStuckMore = 0;       // met beyond what `stuck` holds

@@ -35,7 +35,10 @@ void Fields(S& st, F field) {
   field("/pass/calls_marked", st.pass.llCallsMarked);
   field("/pass/directories_pruned", st.pass.llDirsPruned);
   field("/pass/free_bytes_after", st.llFreeAfterPass);
-  field("/oldest_directory", st.strOldestDirectory);
+  field("/archiving/backlog_calls", st.archiving.llBacklog);
+  field("/archiving/backlog_oldest_start", st.archiving.tBacklogOldest);
+  field("/archiving/oldest_call_start", st.archiving.tOldestCall);
+  field("/archiving/updated", st.archiving.tUpdated);
   field("/journal_pending", st.fJournalPending);
   field("/stuck_uncounted", st.llStuckUncounted);
   field("/totals/bytes", st.totals.llBytes);
@@ -88,7 +91,7 @@ json Part(const json& doc, const std::string& at, json::value_t type) {
 }
 
 void ReadLists(const json& doc, ServiceState* st) {
-  for (const char* at : {"/pass", "/totals", "/totals/passes"})
+  for (const char* at : {"/pass", "/totals", "/totals/passes", "/archiving"})
     Part(doc, at, json::value_t::object);
   std::string outcome = kOutcomeNames[kOutcomeNone];
   Read(doc, "/pass/outcome", &outcome);
@@ -118,7 +121,8 @@ void ReadLists(const json& doc, ServiceState* st) {
 bool TimesShowable(const ServiceState& st) {
   const time_t kLatest = 253402300799;  // the last second of the year 9999
   for (time_t t : {st.tWritten, st.tMeasured, st.pass.tStart, st.pass.tEnd,
-                   st.totals.tLastSuccess})
+                   st.totals.tLastSuccess, st.archiving.tBacklogOldest,
+                   st.archiving.tOldestCall, st.archiving.tUpdated})
     if (t < 0 || t > kLatest) return false;
   return true;
 }

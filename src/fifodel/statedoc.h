@@ -40,7 +40,14 @@ struct ServiceState {
   long long llForecast = -1;
   PassReport pass;                 // the last pass; number 0: none yet
   long long llFreeAfterPass = -1;  // measured right after it
-  std::string strOldestDirectory;  // YYYY/MM/DD/HH, empty if unknown
+  // From the last survey of the database (survey.h); all but `tUpdated`
+  // unknown when the server did not answer it.
+  struct Archiving {
+    long long llBacklog = -1;   // calls not archived yet; -1: unknown
+    time_t tBacklogOldest = 0;  // start of the oldest of them; 0: none
+    time_t tOldestCall = 0;     // of the oldest call still on the disk
+    time_t tUpdated = 0;        // the last survey the server answered
+  } archiving;
   bool fJournalPending = false;
   struct Stuck {
     std::string strKind, strName, strWhy;

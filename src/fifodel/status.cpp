@@ -53,6 +53,38 @@ std::string ForecastText(const ServiceState& st) {
          std::to_string(st.llForecast % 3600 / 60) + " min, shrinking " + rate;
 }
 
+// "3 d 4 h", "5 h 2 min", "12 min"
+std::string Duration(time_t s) {
+  if (s < 0) return "in the future";
+  if (s >= 86400)
+    return std::to_string(s / 86400) + " d " +
+           std::to_string(s % 86400 / 3600) + " h";
+  if (s >= 3600)
+    return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) +
+           " min";
+  return std::to_string(s / 60) + " min";
+}
+
+std::string OldestCallText(const ServiceState::Archiving& a, time_t now) {
+  if (a.llBacklog < 0) return "unknown";
+  if (!a.tOldestCall) return "none archived";
+  return Clock(a.tOldestCall) + " (the disk reaches back " +
+         Duration(now - a.tOldestCall) + ")";
+}
+
+std::string Backlog(const ServiceState::Archiving& a) {
+  return std::to_string(a.llBacklog) + " calls not archived yet, the oldest " +
+         "from " + Clock(a.tBacklogOldest);
+}
+
+std::string ArchivingText(const ServiceState::Archiving& a, time_t now) {
+  if (a.llBacklog < 0)
+    return "unknown: the database did not answer" +
+           (a.tUpdated ? ", last counted " + Clock(a.tUpdated) : "");
+  if (a.llBacklog == 0) return "up to date";
+  return Backlog(a) + " (" + Duration(now - a.tBacklogOldest) + " ago)";
+}
+
 std::string PassText(const PassReport& p) {
   if (p.llNumber == 0) return "none yet";
   return "#" + std::to_string(p.llNumber) + " " + Clock(p.tStart) + " to " +
@@ -83,8 +115,8 @@ void PrintHuman(const ServiceState& st, bool fState, const std::string& pid,
                    " (measured " + Clock(st.tMeasured) + ")");
   row("Forecast", ForecastText(st));
   row("Last pass", PassText(st.pass));
-  row("Oldest call",
-      st.strOldestDirectory.empty() ? "unknown" : st.strOldestDirectory);
+  row("Oldest call", OldestCallText(st.archiving, now));
+  row("Archiving", ArchivingText(st.archiving, now));
   row("Journal", st.fJournalPending ? "pending" : "none pending");
   for (size_t i = 0; i < st.stuck.size(); ++i)
     row(i ? "" : "Stuck", st.stuck[i].strName + ": " + st.stuck[i].strWhy);
@@ -121,10 +153,16 @@ Verdict Judge(const ServiceState& st, Found found, const std::string& pid,
   Verdict v;
   JudgeHolder(st, found, pid, now, &v);
   if (found != Found::kState) return v;
+  // No archived call left while space stays short: only archiving can
+  // help, and the operator must hear so, with the figures.
   if (ShortAfterPass(st))
-    Raise(&v, 2,
-          "free space below the trigger level after pass " +
-              std::to_string(st.pass.llNumber));
+    Raise(
+        &v, 2,
+        "free space below the trigger level after pass " +
+            std::to_string(st.pass.llNumber) +
+            (st.pass.outcome == kOutcomeExhausted && st.archiving.llBacklog > 0
+                 ? ": archiving is behind, " + Backlog(st.archiving)
+                 : ""));
   if (!st.stuck.empty())
     Raise(&v, 1,
           std::to_string(st.stuck.size() + st.llStuckUncounted) + " stuck");

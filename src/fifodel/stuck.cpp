@@ -30,6 +30,11 @@ void StuckRegistry::Merge(const std::vector<StuckItem>& met, long long llMore) {
 
 void StuckRegistry::Clear(const StuckKey& key) { items_.erase(key); }
 
+void StuckRegistry::Forget(const std::function<bool(const StuckKey&)>& gone) {
+  for (auto it = items_.begin(); it != items_.end();)
+    it = gone(it->first) ? items_.erase(it) : std::next(it);
+}
+
 void ReportStuck(const StuckRegistry& known, int prio, const StuckItem& item,
                  std::vector<StuckItem>* met, long long* more) {
   for (const StuckItem& m : *met)

@@ -4,6 +4,7 @@
 #ifndef FIFODEL_STUCK_H_
 #define FIFODEL_STUCK_H_
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -38,6 +39,8 @@ class StuckRegistry {
   // does not fit is counted until the next pass, not added up across passes.
   void Merge(const std::vector<StuckItem>& met, long long llMore);
   void Clear(const StuckKey& key);
+  // Drops the items for which `gone` says they no longer exist.
+  void Forget(const std::function<bool(const StuckKey&)>& gone);
   const std::map<StuckKey, std::string>& Items() const { return items_; }
   long long Uncounted() const { return llOver_; }
 
