@@ -173,6 +173,12 @@ const Promise kPromises[] = {
     {"PendingCallWithDotComponent", Pending("2019/./03/04/./05"), {}},
     {"PendingCallWithTrailingSlash", Pending("2019/03/04/05/"), {}},
     {"PendingCallWithDotDot", Pending("2019/03/04/06/../05"), {}},
+    {"ArchivedCallInStaleDirectory",  // a recorder's clock stepped back
+     [](World& w) {
+       Call1(w);
+       w.AddCall(2, "2019/03/04/05", 2, 100, true);
+     },
+     {}},
     {"OldestEntryInTheFuture",
      [](World& w) {
        w.AddCall(1, "2030/01/01/00", 1, 10, true);

@@ -1,7 +1,8 @@
 // Removes directories of the recording tree that are older than the oldest
 // archived call. The tree's own year, month, day and hour names tell what is
-// older; the database is asked only whether a call that is not archived yet
-// still lives there, since its recording must never go with the directory.
+// older; the database is asked only whether a call not reclaimed yet still
+// lives there, since its files must never go uncharged with the directory:
+// a recorder's clock that stepped back puts archived calls there too.
 #include "prune.h"
 
 #include <errno.h>
@@ -67,7 +68,7 @@ bool Stays(const PruneContext& ctx, const std::string& strPath,
   return false;
 }
 
-// False, having said why, while a call not yet archived lives below `strRel`.
+// False, having said why, while a call not yet reclaimed lives below `strRel`.
 bool MayGo(const std::string& strPath, const std::string& strRel,
            const PruneContext& ctx) {
   long long llId = 0;
@@ -76,7 +77,7 @@ bool MayGo(const std::string& strPath, const std::string& strRel,
   if (found == 0) return true;
   return Stays(
       ctx, strPath,
-      found > 0 ? "call " + std::to_string(llId) + " in it is not archived yet"
+      found > 0 ? "call " + std::to_string(llId) + " in it is not reclaimed yet"
                 : "the database cannot tell what lives in it");
 }
 

@@ -1,6 +1,6 @@
 // Pruning of the recording tree: whole year, month, day and hour directories
-// older than the oldest archived call, as long as no call still waiting to
-// be archived lives in them.
+// older than the oldest archived call, as long as no call still to be
+// reclaimed lives in them.
 #ifndef FIFODEL_PRUNE_H_
 #define FIFODEL_PRUNE_H_
 
@@ -10,7 +10,7 @@
 #include "reclaim.h"
 
 // What pruning needs from its pass: the descriptor of /recordings, the
-// question about calls not yet archived (PendingCallIn on the pass's
+// question about calls not yet reclaimed (PendingCallIn on the pass's
 // connection), the stuck items already said, and the pass's report, which
 // gets what went and what stays.
 struct PruneContext {
@@ -34,9 +34,9 @@ bool FifoOldestEntry(std::string strDirectory, bool fSim,
 // Removes the directory `strDirectory` ("/recordings/" and digits and
 // slashes) in-process, by descriptor, never through a symbolic link and
 // never into another file system, or in simulation only logs it. It stays,
-// reported once, while a call not yet archived lives in it or when the
-// database cannot tell. True when it existed and is gone afterwards (in
-// simulation: existed and may go); false otherwise.
+// reported once, while a call not yet reclaimed (archived or not) lives in
+// it or when the database cannot tell. True when it existed and is gone
+// afterwards (in simulation: existed and may go); false otherwise.
 bool deleteDirectory(std::string strDirectory, bool fSim,
                      const PruneContext& ctx);
 
