@@ -56,11 +56,14 @@ void SharedFileSystem() {
 }
 
 // A call not yet archived in the stale hour 2019/03/04/05, its row spelled
-// `dir`.
+// `dir`. Its files are not there yet: any file written within the hour
+// would keep the hour on its own, and only the row must.
+const std::string kStaleHour = "/recordings/2019/03/04/05";
 std::function<void(World&)> Pending(const std::string& dir) {
   return [dir](World& w) {
     Call1(w);
-    w.AddCall(2, "2019/03/04/05", 1, 100, false, dir);
+    fs::create_directories(kStaleHour);
+    w.AddRow(2, dir, 1, false);
   };
 }
 
@@ -165,14 +168,16 @@ const Promise kPromises[] = {
        MakeFile("/recordings/2019/02/mnt/kept", 100);
      },
      {"/recordings/2019/02/mnt/kept"}},
-    {"PendingCallInStaleDirectory", Pending("2019/03/04/05"), {}},
-    {"PendingCallWithLeadingSlash", Pending("/2019/03/04/05"), {}},
-    {"PendingCallWithLeadingDot", Pending("./2019/03/04/05"), {}},
-    {"PendingCallWithDoubledSlash", Pending("2019//03/04/05"), {}},
-    {"PendingCallWithInnerDoubledSlash", Pending("2019/03//04/05"), {}},
-    {"PendingCallWithDotComponent", Pending("2019/./03/04/./05"), {}},
-    {"PendingCallWithTrailingSlash", Pending("2019/03/04/05/"), {}},
-    {"PendingCallWithDotDot", Pending("2019/03/04/06/../05"), {}},
+    {"PendingCallInStaleDirectory", Pending("2019/03/04/05"), {kStaleHour}},
+    {"PendingCallWithLeadingSlash", Pending("/2019/03/04/05"), {kStaleHour}},
+    {"PendingCallWithLeadingDot", Pending("./2019/03/04/05"), {kStaleHour}},
+    {"PendingCallWithDoubledSlash", Pending("2019//03/04/05"), {kStaleHour}},
+    {"PendingCallWithInnerDoubledSlash",
+     Pending("2019/03//04/05"),
+     {kStaleHour}},
+    {"PendingCallWithDotComponent", Pending("2019/./03/04/./05"), {kStaleHour}},
+    {"PendingCallWithTrailingSlash", Pending("2019/03/04/05/"), {kStaleHour}},
+    {"PendingCallWithDotDot", Pending("2019/03/04/06/../05"), {kStaleHour}},
     {"ArchivedCallInStaleDirectory",  // a recorder's clock stepped back
      [](World& w) {
        Call1(w);
@@ -202,8 +207,8 @@ const Promise kPromises[] = {
      [](World& w) {
        SharedFileSystem();
        Call1(w);
-       for (const char* f : {"a", "b", "c"})
-         MakeFile(std::string("/recordings/2019/01/01/00/") + f, 1);
+       for (const char* d : {"a", "b", "c"})  // a file would keep them
+         fs::create_directories(std::string("/recordings/2019/01/01/00/") + d);
      },
      {kFs + "/moved/01/00/a", kFs + "/moved/01/00/b"},
      false,
@@ -213,7 +218,7 @@ const Promise kPromises[] = {
     {"DatabaseLostDuringThePendingQuestion",
      [](World& w) {
        Call1(w);
-       MakeFile("/recordings/2019/x", 1);
+       fs::create_directories("/recordings/2019/x");
      },
      {"/recordings/2019/x"},
      false,

@@ -1,5 +1,13 @@
 // What keeps a stale directory from being pruned, tried by real passes on a
-// real tree: the rows that place calls in it, however their flags stand.
+// real tree: the rows that place calls in it, however their flags stand;
+// what was written in it within the hour; and the hour a recorder writes
+// into, however its clock stepped.
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+
 #include <filesystem>
 #include <functional>
 
@@ -29,6 +37,14 @@ std::function<void(World&)> RowOnly(int flags, bool archived) {
   };
 }
 
+// `path`, with its modification time a year back: it was copied in with its
+// old times, and only its change time tells.
+void Backdate(const std::string& path) {
+  const struct timespec times[] = {{0, UTIME_OMIT},
+                                   {time(nullptr) - 365 * 86400, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW));
+}
+
 // The stale year 2019 beside call 1, the oldest archived call, in 2020: one
 // pass, which prunes the year or says why it stays.
 TEST(PruneTest, WhatKeepsAStaleDirectory) {
@@ -42,6 +58,27 @@ TEST(PruneTest, WhatKeepsAStaleDirectory) {
        "call 2 in it is not reclaimed yet"},
       {"a screen-recorded archived call's row", RowOnly(2, true),
        "call 2 in it is not reclaimed yet"},
+      {"only directories, just made",
+       [](World&) { fs::create_directories(kStaleHour + std::string("/a/b")); },
+       nullptr},
+      {"a file written now",
+       [](World&) { MakeFile(kStaleHour + std::string("/x.wav"), 10); },
+       "it holds /recordings/2019/03/04/05/x.wav, written within the last "
+       "hour or dated later"},
+      {"a file copied in with old times",
+       [](World&) {
+         MakeFile(kStaleHour + std::string("/x.wav"), 10);
+         Backdate(kStaleHour + std::string("/x.wav"));
+       },
+       "it holds /recordings/2019/03/04/05/x.wav, written within the last "
+       "hour or dated later"},
+      {"a symbolic link made now, deep below",
+       [](World&) {
+         fs::create_directories(kStaleHour + std::string("/a/b"));
+         fs::create_symlink("/nowhere", kStaleHour + std::string("/a/b/l"));
+       },
+       "it holds /recordings/2019/03/04/05/a/b/l, written within the last "
+       "hour or dated later"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -59,6 +96,55 @@ TEST(PruneTest, WhatKeepsAStaleDirectory) {
     EXPECT_EQ(c.why ? c.why : "", WhyStays(report, "/recordings/2019"));
     w.Check();
   }
+}
+
+// Directory "YYYY/MM/DD/HH" of the hour `hours` from now, named in UTC or
+// in local time.
+std::string HourDir(int hours, bool fUtc) {
+  const time_t t = time(nullptr) + hours * 3600;
+  struct tm tm;
+  if (fUtc ? !gmtime_r(&t, &tm) : !localtime_r(&t, &tm)) abort();
+  char buf[16];
+  strftime(buf, sizeof buf, "%Y/%m/%d/%H", &tm);
+  return buf;
+}
+
+// A recorder whose clock stepped back two hours: the archived calls of the
+// hour it wrote into before the step look later than the hour it writes into
+// now, which stays, a recording in progress (no row yet) in it or not,
+// however the recorder names its hours, on either side of UTC.
+TEST(PruneTest, TheHourBeingWrittenStaysWhenTheClockSteppedBack) {
+  const struct {
+    const char* tz;
+    bool fUtc, fRecording;
+  } cases[] = {
+      {"XXX5", false, true}, {"XXX5", false, false}, {"XXX-5", true, false}};
+  const char* acTz = getenv("TZ");
+  const std::string tz = acTz ? acTz : "";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.tz) + (c.fUtc ? " UTC" : " local") +
+                 (c.fRecording ? " recording" : ""));
+    setenv("TZ", c.tz, 1);
+    tzset();
+    for (int attempt = 0; attempt < 3; ++attempt) {  // an hour began meanwhile
+      const std::string now = "/recordings/" + HourDir(0, c.fUtc);
+      World w;
+      w.Reset(64);
+      w.AddCall(1, HourDir(2, c.fUtc), 1, 4000, true);
+      w.Insert();
+      fs::create_directories(now);
+      if (c.fRecording) MakeFile(now + "/live.wav", 1000);
+      PassRequest req;
+      req.liBytesToFree = 1 << 30;
+      RunPass(req);
+      if ("/recordings/" + HourDir(0, c.fUtc) != now) continue;
+      EXPECT_TRUE(Exists(c.fRecording ? now + "/live.wav" : now)) << now;
+      w.Check();
+      break;
+    }
+  }
+  acTz ? setenv("TZ", tz.c_str(), 1) : unsetenv("TZ");
+  tzset();
 }
 
 }  // namespace
