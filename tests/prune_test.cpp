@@ -1,7 +1,8 @@
 // What keeps a stale directory from being pruned, tried by real passes on a
 // real tree: the rows that place calls in it, however their flags stand;
-// what was written in it within the hour; and the hour a recorder writes
-// into, however its clock stepped.
+// what was written in it within the hour; the hour a recorder writes into,
+// however its clock stepped; and the bounds of the names at each level.
+#include "prune.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -10,15 +11,18 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 #include "reclaim.h"
 #include "sandbox.h"
+#include "tree.h"
 #include "world.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 const char kStaleHour[] = "/recordings/2019/03/04/05";
+const std::string kRoot = "/recordings/";
 
 // Why `path` stayed in `report`, "" when it did not.
 std::string WhyStays(const PassReport& report, const std::string& path) {
@@ -145,6 +149,40 @@ TEST(PruneTest, TheHourBeingWrittenStaysWhenTheClockSteppedBack) {
   }
   acTz ? setenv("TZ", tz.c_str(), 1) : unsetenv("TZ");
   tzset();
+}
+
+// Which directories go for an oldest entry at and next to the lower bound of
+// the names at each level: years from 2010, months and days from 01, hours
+// from 00. Names below them are no recording directories and stay.
+TEST(PruneTest, RangeAtEachBoundary) {
+  const char* const tree[] = {"2009",          "2010/00",       "2010/01/00",
+                              "2010/01/01/-1", "2010/01/01/00", "2010/01/01/01",
+                              "2010/01/02",    "2010/02",       "2011"};
+  const struct {
+    const char* oldest;
+    const char* gone;  // with everything below it; nullptr: nothing
+  } cases[] = {
+      {"2010/01/01/00", nullptr},      {"2010/01/01/01", "2010/01/01/00"},
+      {"2010/01/02/00", "2010/01/01"}, {"2010/02/01/00", "2010/01"},
+      {"2011/01/01/00", "2010"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.oldest);
+    FreshSandbox();
+    for (const char* dir : tree) fs::create_directories(kRoot + dir);
+    Tree root;
+    ASSERT_TRUE(root.Open());
+    StuckRegistry known;
+    PassReport report;
+    const PruneContext ctx = {root.root(),
+                              [](const std::string&, long long*) { return 0; },
+                              known, &report};
+    EXPECT_EQ(c.gone != nullptr, FifoOldestEntry(c.oldest, false, ctx));
+    const std::string gone = c.gone ? c.gone : "-";
+    for (const std::string dir : tree)
+      EXPECT_EQ(dir.compare(0, gone.size(), gone) != 0, Exists(kRoot + dir))
+          << dir;
+  }
 }
 
 }  // namespace
