@@ -184,12 +184,12 @@ const Promise kPromises[] = {
        w.AddCall(2, "2019/03/04/05", 2, 100, true);
      },
      {}},
-    {"OldestEntryInTheFuture",
+    {"OldestEntryInTheFuture",  // stale by its name, were the entry right
      [](World& w) {
        w.AddCall(1, "2030/01/01/00", 1, 10, true);
-       MakeFile("/recordings/2029/x", 0);
+       fs::create_directories("/recordings/2020/x");
      },
-     {"/recordings/2029/x"}},
+     {"/recordings/2020/x"}},
     {"HourMovedAwayDuringThePass",
      [](World& w) {
        SharedFileSystem();
