@@ -8,6 +8,9 @@
 
 Db::Db() {
   if (getDbConnection(&conn_) != 0) Fail("cannot connect; is PGHOST set?");
+  // The service's statement timeout is for its own statements: loading a
+  // million rows of history on a busy machine may take longer.
+  Exec("SET statement_timeout = 0");
 }
 
 Db::~Db() { dbi_conn_close(conn_); }

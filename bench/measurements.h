@@ -11,9 +11,11 @@ void PassVsLoop(Db* db);
 // 2. The find|sort|rm pipeline, the pass and the plain loop freeing the
 // oldest 1% of a million-file tree on ext4, cold.
 void FindVsFifodel(Db* db);
-// 3. The pass over a calls table of growing history, and the plans of the
-// pass's and pruning's queries.
+// 3. The pass over a calls table of growing history, the plans of the
+// pass's and pruning's queries and the size of pruning's index; then
+// PruneLook, what pruning's look below a stale year costs.
 void TableScale(Db* db);
+void PruneLook();
 // 4. The service binary's footprint: StartIdleService at the start (its
 // minute runs beside the others), Footprint at the end.
 void StartIdleService();

@@ -33,18 +33,21 @@ CREATE TABLE calls (
 CREATE INDEX calls_archived_by_age ON calls (startdate, id) WHERE isarchived = 1;
 
 -- Serves the question pruning asks before a stale directory goes: does a
--- call that is not archived yet (and not reclaimed) have its media file in
--- it or below it? The expression is the media file's path with empty and "."
--- components dropped, so that every spelling of a directory ("/2019/...",
--- "./2019/...", "2019//03", a trailing "/") leads to the same entry, or
--- '/..' where a ".." component makes the path unknowable. Only such calls are
--- in the index, so it stays small however much history the table holds;
--- text_pattern_ops lets the prefix match use it under any collation. The
--- question repeats the expression exactly, or the planner would not see it.
-CREATE INDEX calls_pending_by_path ON calls ((CASE
+-- call that is not reclaimed yet, archived or not, have its media file in it
+-- or below it? A recorder's clock that stepped back puts archived calls in
+-- directories older than the oldest archived call's. The expression is the
+-- media file's path with empty and "." components dropped, so that every
+-- spelling of a directory ("/2019/...", "./2019/...", "2019//03", a trailing
+-- "/") leads to the same entry, or '/..' where a ".." component makes the
+-- path unknowable. Only calls whose files are still on the disk are in the
+-- index: it grows with the disk, not with the years of history the table
+-- holds; text_pattern_ops lets the prefix match use it under any collation.
+-- The question repeats the expression exactly, or the planner would not see
+-- it.
+CREATE INDEX calls_unreclaimed_by_path ON calls ((CASE
   WHEN '/' || directory || '/' || filename ~ '/\.\.(/|$)' THEN '/..'
   ELSE regexp_replace('/' || directory || '/' || filename, '/(\.?/)*', '/', 'g')
-  END) text_pattern_ops) WHERE isarchived = 0 AND flags & 4 = 0;
+  END) text_pattern_ops) WHERE flags & 4 = 0;
 
 -- Serves the count of calls not archived yet and the start of the oldest,
 -- which fifodel asks once a minute to tell how far archiving is behind:

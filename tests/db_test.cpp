@@ -5,6 +5,7 @@
 
 #include <stdlib.h>
 
+#include <filesystem>
 #include <set>
 #include <tuple>
 
@@ -49,7 +50,7 @@ TEST_F(DbLayerTest, NormalPathTranscript) {
   for (int id = 1; id <= 203; ++id)
     w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
   w.Insert();
-  MakeFile("/recordings/2020/x", 9);
+  std::filesystem::create_directories("/recordings/2020/x");
   Mark();
   EXPECT_TRUE(FIFO_delete(1, false));
   EXPECT_FALSE(FIFO_delete(203 * 1125 - 1, false));

@@ -103,7 +103,7 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
   fs::permissions("/var/tolvex/conf/shred", fs::perms::owner_all);
   for (const Mode& m : kModes) {
     SCOPED_TRACE(m.args);
-    if (!m.sig) MakeFile("/recordings/2020/12/31/23/old.wav", 0);  // stale year
+    if (!m.sig) fs::create_directories("/recordings/2020/12/31/23");  // stale
     Service svc(FIFODEL_BINARY);
     svc.Start(m.args, kFast);
     const std::string console = m.console;

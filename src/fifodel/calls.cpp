@@ -107,9 +107,9 @@ std::string MarkingStatement(const std::vector<long long>& ids) {
 }
 
 std::string PendingStatement(const std::string& strRel) {
-  return std::string("SELECT id::text FROM calls WHERE isarchived = 0 AND ") +
-         "flags & 4 = 0 AND (" + kMediaPath + " = '/..' OR " + kMediaPath +
-         " LIKE '/" + strRel + "/%') LIMIT 1";
+  return std::string("SELECT id::text FROM calls WHERE flags & 4 = 0 AND (") +
+         kMediaPath + " = '/..' OR " + kMediaPath + " LIKE '/" + strRel +
+         "/%') LIMIT 1";
 }
 
 int PendingCallIn(dbi_conn conn, const std::string& strRel, long long* llId) {

@@ -46,10 +46,10 @@ const char* RowProblem(const char* acDirectory, const char* acFilename,
 // The marking statement for `ids`, each written in full.
 std::string MarkingStatement(const std::vector<long long>& ids);
 
-// Asks whether a call that is still waiting to be archived (isarchived = 0,
-// reclaimed bit clear) has its media file in the directory `strRel` (below
-// /recordings) or below it, however its directory and file name are spelled
-// ("/", "./", "//", "." components, a trailing "/"); a spelling with a ".."
+// Asks whether a call not reclaimed yet (reclaimed bit clear, archived or
+// not) has its media file in the directory `strRel` (below /recordings) or
+// below it, however its directory and file name are spelled ("/", "./",
+// "//", "." components, a trailing "/"); a spelling with a ".."
 // component counts as everywhere. Returns 1 and sets *llId to one such
 // call, 0 for none, -1 when the statement failed. `strRel` is made of digits
 // and slashes only: it goes into a LIKE pattern unescaped.

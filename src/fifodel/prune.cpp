@@ -1,7 +1,9 @@
 // Removes directories of the recording tree that are older than the oldest
 // archived call. The tree's own year, month, day and hour names tell what is
-// older; the database is asked only whether a call that is not archived yet
-// still lives there, since its recording must never go with the directory.
+// older, but names come from a recorder's clock: the database is asked
+// whether a call not reclaimed yet still lives there, since its files must
+// never go uncharged with the directory, and the tree itself whether
+// anything there is still being written.
 #include "prune.h"
 
 #include <errno.h>
@@ -48,15 +50,36 @@ Hour HourOf(const struct tm& t) {
   return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour};
 }
 
-// Later than the current hour both in local time and in UTC: which of the
-// two the recorder names its directories by is not known here, and a clock
-// an hour off must not stop pruning.
-bool InTheFuture(const Hour& h) {
+// The current hour in local time and in UTC: which of the two the recorder
+// names its directories by is not known here.
+struct Now {
+  Hour local, utc;
+};
+
+Now CurrentHours() {
   time_t now = time(nullptr);
   struct tm local, utc;
   localtime_r(&now, &local);
   gmtime_r(&now, &utc);
-  return h.Key() > HourOf(local).Key() && h.Key() > HourOf(utc).Key();
+  return {HourOf(local), HourOf(utc)};
+}
+
+// Later than the current hour in both: a clock an hour off must not stop
+// pruning.
+bool InTheFuture(const Hour& h, const Now& now) {
+  return h.Key() > now.local.Key() && h.Key() > now.utc.Key();
+}
+
+// Whether the directory named by the first `level` + 1 of `at` (year,
+// month, day, hour) ends before the earlier of the two current hours
+// begins: the hour a recorder writes into, whichever way it names it and
+// wherever its clock stepped back to, is never pruned.
+bool WhollyBefore(const int at[4], int level, const Now& now) {
+  const Hour& e = now.local.Key() < now.utc.Key() ? now.local : now.utc;
+  const int earlier[] = {e.year, e.month, e.day, e.hour};
+  for (int i = 0; i <= level; ++i)
+    if (at[i] != earlier[i]) return at[i] < earlier[i];
+  return false;
 }
 
 bool Stays(const PruneContext& ctx, const std::string& strPath,
@@ -67,7 +90,8 @@ bool Stays(const PruneContext& ctx, const std::string& strPath,
   return false;
 }
 
-// False, having said why, while a call not yet archived lives below `strRel`.
+// False, having said why, while a call not yet reclaimed lives below
+// `strRel`.
 bool MayGo(const std::string& strPath, const std::string& strRel,
            const PruneContext& ctx) {
   long long llId = 0;
@@ -76,8 +100,25 @@ bool MayGo(const std::string& strPath, const std::string& strRel,
   if (found == 0) return true;
   return Stays(
       ctx, strPath,
-      found > 0 ? "call " + std::to_string(llId) + " in it is not archived yet"
+      found > 0 ? "call " + std::to_string(llId) + " in it is not reclaimed yet"
                 : "the database cannot tell what lives in it");
+}
+
+// False, having said why, while something below `strRel` was written within
+// the last hour or is dated later: a recording in progress has no row yet,
+// and a recorder whose clock stepped back may be writing into an hour that
+// looks stale. A file copied in with old times still has a recent change
+// time.
+bool Quiet(const std::string& strPath, const std::string& strRel,
+           const PruneContext& ctx) {
+  RecentLook look =
+      FindRecent(ctx.rootfd, RECORDINGS_DIR, strRel, time(nullptr) - 3600);
+  if (!look.strRecent.empty())
+    return Stays(ctx, strPath,
+                 "it holds " + look.strRecent +
+                     ", written within the last hour or dated later");
+  return look.strCannot.empty() ||
+         Stays(ctx, strPath, "cannot look at all it holds: " + look.strCannot);
 }
 
 // Removes `strRel`; true when it is gone.
@@ -115,7 +156,9 @@ bool deleteDirectory(std::string strDirectory, bool fSim,
   bool fExists = fstatat(parentfd, strRel.c_str() + (slash + 1), &st,
                          AT_SYMLINK_NOFOLLOW) == 0;
   close(parentfd);
-  if (!fExists || !MayGo(strDirectory, strRel, ctx)) return false;
+  if (!fExists || !MayGo(strDirectory, strRel, ctx) ||
+      !Quiet(strDirectory, strRel, ctx))
+    return false;
   lg(LOG_NOTICE, "FIFO delete directory: %s ", strDirectory.c_str());
   return fSim || Remove(strDirectory, strRel, ctx);
 }
@@ -126,7 +169,8 @@ bool FifoOldestEntry(std::string strDirectory, bool fSim,
      Printable(strDirectory).c_str());
   Hour h;
   if (!ParseHourDirectory(strDirectory, &h)) return false;
-  if (InTheFuture(h)) {
+  const Now now = CurrentHours();
+  if (InTheFuture(h, now)) {
     lg(LOG_ERR, "FIFO oldest entry %s lies in the future: nothing pruned",
        strDirectory.c_str());
     return false;
@@ -142,6 +186,7 @@ bool FifoOldestEntry(std::string strDirectory, bool fSim,
   for (int level = 0; level < 4; ++level) {
     int at[] = {h.year, h.month, h.day, h.hour};
     for (--at[level]; at[level] >= lowest[level]; --at[level]) {
+      if (!WhollyBefore(at, level, now)) continue;
       snprintf(buf, sizeof buf, kLevels[level], at[0], at[1], at[2], at[3]);
       if (deleteDirectory(buf, fSim, ctx)) toReturn = true;
     }

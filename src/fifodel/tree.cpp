@@ -87,6 +87,61 @@ bool RemoveContents(Walk* w, int dirfd, const std::string& rel, int depth) {
   return fAll && !w->fStop;
 }
 
+struct Look {
+  std::string strBase;
+  dev_t dev;
+  time_t tSince;
+  RecentLook* r;
+};
+
+// False once the look has its answer: something recent, or no way to tell.
+bool Cannot(Look* l, const std::string& rel, int err) {
+  l->r->strCannot = l->strBase + "/" + rel + ": " + strerror(err);
+  return false;
+}
+
+bool LookInto(Look* l, int dirfd, const std::string& rel, int depth);
+
+bool LookAt(Look* l, int dirfd, const std::string& rel, const char* name,
+            int depth) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT || Cannot(l, Join(rel, name), errno);
+  if (!S_ISDIR(st.st_mode)) {
+    if (st.st_mtim.tv_sec < l->tSince && st.st_ctim.tv_sec < l->tSince)
+      return true;
+    l->r->strRecent = l->strBase + "/" + Join(rel, name);
+    return false;
+  }
+  // Where a removal does not go, nothing can be lost to it.
+  if (depth >= kMaxDepth || st.st_dev != l->dev) return true;
+  const std::string sub = Join(rel, name);
+  int fd = OpenBeneath(dirfd, name, true);
+  if (fd < 0)
+    return errno == ENOENT || errno == ELOOP || errno == EXDEV ||
+           Cannot(l, sub, errno);
+  bool fOn = LookInto(l, fd, sub, depth + 1);
+  close(fd);
+  return fOn;
+}
+
+bool LookInto(Look* l, int dirfd, const std::string& rel, int depth) {
+  int readfd = openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = readfd < 0 ? nullptr : fdopendir(readfd);
+  if (!dir) {
+    if (readfd >= 0) close(readfd);
+    return Cannot(l, rel, errno);
+  }
+  bool fOn = true;
+  struct dirent* e;
+  while (fOn && (errno = 0, e = readdir(dir)))
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+      fOn = LookAt(l, dirfd, rel, e->d_name, depth);
+  if (fOn && errno != 0) fOn = Cannot(l, rel, errno);
+  closedir(dir);
+  return fOn;
+}
+
 }  // namespace
 
 int OpenBeneath(int dirfd, const std::string& rel, bool fSameMount,
@@ -154,5 +209,21 @@ WalkResult EmptyDirectory(const char* path) {
     r.fDone = RemoveContents(&w, fd, ".", 0);
   }
   if (fd >= 0) close(fd);
+  return r;
+}
+
+RecentLook FindRecent(int basefd, const std::string& strBase,
+                      const std::string& rel, time_t tSince) {
+  RecentLook r;
+  struct stat st;
+  size_t slash = rel.rfind('/');
+  const std::string parent =
+      slash == std::string::npos ? "." : rel.substr(0, slash);
+  int parentfd =
+      fstat(basefd, &st) == 0 ? OpenBeneath(basefd, parent, true) : -1;
+  if (parentfd < 0) return r;  // nor can a removal reach it
+  Look l = {strBase, st.st_dev, tSince, &r};
+  LookAt(&l, parentfd, parent, rel.c_str() + (slash + 1), 0);
+  close(parentfd);
   return r;
 }

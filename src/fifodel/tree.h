@@ -7,6 +7,8 @@
 #ifndef FIFODEL_TREE_H_
 #define FIFODEL_TREE_H_
 
+#include <time.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,5 +63,22 @@ WalkResult RemoveTree(int basefd, const std::string& strBase,
 // The same for everything below the directory `path` (opened without
 // following a link), dot files included, but not the directory itself.
 WalkResult EmptyDirectory(const char* path);
+
+// What a look below a directory found before it goes: the absolute path of
+// an entry that is no directory and whose modification or change time is
+// at or after the time asked about, or why it could not look everywhere a
+// removal would reach; both empty when there is nothing of the kind.
+struct RecentLook {
+  std::string strRecent, strCannot;
+};
+
+// Looks at the entry `rel` beneath `basefd` (whose absolute path is
+// `strBase`) and everything below it, stopping at the first entry that is no
+// directory and was modified or changed at `tSince` or later. It goes where
+// RemoveTree would, the same way: by descriptor, no link followed, not into
+// another file system, no deeper. The times of directories do not count:
+// they are what removing calls' files changes.
+RecentLook FindRecent(int basefd, const std::string& strBase,
+                      const std::string& rel, time_t tSince);
 
 #endif  // FIFODEL_TREE_H_
