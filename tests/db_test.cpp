@@ -5,10 +5,13 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <tuple>
 
+#include "audit.h"
 #include "calls.h"
 #include "configs.h"
 #include "dbfixture.h"
@@ -164,29 +167,55 @@ TEST_F(DbLayerTest, TenantCounters) {
             Scalar("SELECT value FROM configs WHERE param = 'TN12_DiskUsage'"));
 }
 
-// Chunks after the first continue after the last call seen: every archived
-// call comes exactly once, oldest first, however many share a startdate, and
-// without the index that orders them too.
+// The pass's chunks after the first continue after the last call seen:
+// every archived call comes exactly once, however many share a startdate,
+// and without the index that orders them too. A simulated pass names each
+// file it meets.
 TEST_F(DbLayerTest, ChunksMeetEveryCallOnce) {
   Sql("DROP INDEX calls_archived_by_age");
   Sql("INSERT INTO calls (id, directory, filename, isarchived, startdate) "
-      "SELECT i, 'd', 'f', 1, '2021-01-01'::timestamp + (i / 150) * "
+      "SELECT i, 'd', 'c' || i, 1, '2021-01-01'::timestamp + (i / 150) * "
       "interval '1 s' FROM generate_series(1, 450) i ORDER BY random()");
-  std::set<long long> seen;
-  Continuation from;
-  for (int chunk = 0; chunk < 4; ++chunk) {
-    auto rows = QueryChunk(conn_, from);
-    ASSERT_TRUE(rows);
-    if (rows->empty()) break;
-    from.firstChunk.clear();
-    for (const CallRow& row : *rows) {
-      EXPECT_TRUE(seen.insert(row.llId).second) << row.llId;
-      if (from.llLastId == 0 || chunk == 0) from.firstChunk.push_back(row.llId);
-    }
-    if (chunk > 0) from.firstChunk.clear();
-    from.llLastId = rows->back().llId;
-  }
-  EXPECT_EQ(450u, seen.size());
+  for (int id = 1; id <= 450; ++id)
+    MakeFile("/recordings/d/c" + std::to_string(id), 1);
+  TakeSyslog();
+  FIFO_delete(1 << 20, true);
+  std::map<std::string, int> met;
+  for (const SyslogLine& l : TakeSyslog())
+    if (l.text.compare(0, 22, "FIFO_delete: removing ") == 0) ++met[l.text];
+  EXPECT_EQ(450u, met.size());
+  for (const auto& [line, n] : met) EXPECT_EQ(1, n) << line;
+}
+
+// A connection lost in the counters' transaction charges nothing and blames
+// no other counter: a ROLLBACK that fails ends the attempt.
+TEST_F(DbLayerTest, CountersOnALostConnection) {
+  Sql("INSERT INTO configs SELECT 'TN' || i || '_DiskUsage', '1000', 'p' "
+      "FROM generate_series(1, 3) i");
+  setenv("FIFODEL_FAULT", "tenant-transaction", 1);
+  setenv("FIFODEL_FAULT_CMD",
+         "psql -U root -d tolvex -qAt -c \"SELECT pg_terminate_backend(pid, "
+         "5000) FROM pg_stat_activity WHERE state = 'idle in transaction'\"",
+         1);
+  TakeSyslog();
+  EXPECT_TRUE(CommitCounterDeltas({{1, -10}, {2, -10}, {3, -10}}).empty());
+  unsetenv("FIFODEL_FAULT");
+  int blamed = 0;
+  for (const SyslogLine& l : TakeSyslog())
+    blamed += l.text.find("DiskUsage not updated") != std::string::npos;
+  EXPECT_EQ(1, blamed);
+  EXPECT_EQ((Lines{"1000", "1000", "1000"}),
+            Rows("SELECT value FROM configs ORDER BY param"));
+}
+
+// Names are written escaped: a tab or a line end in one can forge neither a
+// field nor a line of the audit trail.
+TEST_F(DbTest, AuditTrailEscapesNames) {
+  ASSERT_TRUE(AuditCalls(3, {{7, 1, 10, {"removed /recordings/a\tb\nc"}}}));
+  const std::string audit = Slurp(AUDIT_FILE);
+  EXPECT_EQ(1, std::count(audit.begin(), audit.end(), '\n')) << audit;
+  EXPECT_NE(std::string::npos, audit.find("\tremoved /recordings/a\\tb\\nc\n"))
+      << audit;
 }
 
 // Every prefix of a real journal, and every line of it garbled: replay
@@ -234,6 +263,10 @@ TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
         << n;
   }
   EXPECT_FALSE(xid.empty());
+  // A transaction the server can no longer judge charged what it names.
+  EXPECT_TRUE(ResolveJournal(text, gone, [](const std::string&) {
+                return kUnknown;
+              }).charged.empty());
   // A file named again later, in the same segment or behind a leftover that
   // a later pass settled, is charged at its last naming only.
   const std::string uncommitted = text.substr(0, commit);

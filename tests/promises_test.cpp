@@ -14,8 +14,8 @@
 #include <fstream>
 #include <functional>
 
-#include "replay.h"
 #include "reclaim.h"
+#include "replay.h"
 #include "sandbox.h"
 #include "world.h"
 
@@ -108,6 +108,15 @@ const Promise kPromises[] = {
        MakeFile(std::string(kOut) + "/c1.wav", 10);
      },
      {}},
+    {"HourIsALinkToAnotherHour",  // whose file of that name is not archived
+     [](World& w) {
+       w.AddCall(1, "2020/01/01/06", 1, 4000, false);
+       w.AddRow(2, "2020/01/01/05", 1, true);
+       w.Insert();
+       Psql("UPDATE calls SET filename = 'c1.wav' WHERE id = 2");
+       Link("06", "/recordings/2020/01/01/05");
+     },
+     {"/recordings/2020/01/01/06/c1.wav"}},
     {"YearDirectoryIsASymlink",
      [](World& w) {
        w.AddRow(1, "2020/01/01/05", 1, true);
@@ -257,6 +266,23 @@ TEST_P(PromiseTest, Holds) {
 
 INSTANTIATE_TEST_SUITE_P(, PromiseTest, ::testing::ValuesIn(kPromises),
                          [](const auto& info) { return info.param.name; });
+
+// Two rows naming one media file: the second finds it gone, which is no
+// stuck call; both are marked and the bytes are charged once.
+TEST(StuckTest, TwoRowsNamingOneMediaFile) {
+  World w;
+  w.Reset(64);
+  w.AddCall(1, "2020/01/01/05", 1, 4000, true);
+  w.AddRow(2, "2020/01/01/05", 1, true);
+  w.Insert();
+  Psql("UPDATE calls SET filename = 'c1.wav' WHERE id = 2");
+  PassRequest req;
+  req.liBytesToFree = 1 << 30;
+  EXPECT_EQ(0u, RunPass(req).stuck.size());
+  EXPECT_EQ(std::vector<std::string>{"2"},
+            Psql("SELECT count(*) FROM calls WHERE flags & 4 = 4"));
+  w.Check();
+}
 
 // Companions that are no files are said once with their call, which is
 // marked; they never pile up among the stuck items.

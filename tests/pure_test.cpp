@@ -15,6 +15,7 @@
 
 #include "calls.h"
 #include "forecast.h"
+#include "journal_format.h"
 #include "logging.h"
 #include "metrics.h"
 #include "monitor.h"
@@ -320,6 +321,7 @@ TEST(StateDocumentTest, RoundTripAndMetrics) {
   for (const char* series :
        {"fifodel_free_bytes 943718400\n",
         "fifodel_passes_total{outcome=\"covered\"} 3\n",
+        "fifodel_passes_total{outcome=\"db_error\"} 0\n",
         "fifodel_tenant_reclaimed_bytes_total{tenant=\"7\"} 5000\n",
         "fifodel_stuck_items{kind=\"directory\"} 1\n",
         "fifodel_trigger_forecast_seconds +Inf\n",
@@ -386,6 +388,29 @@ TEST(NotifyTest, ReachesTheSocketNamed) {
     EXPECT_LT(recv(fd, buf, sizeof buf, 0), 0) << name;  // nothing more
     close(fd);
     if (name[0] == '/') unlink(name.c_str());
+  }
+}
+
+// Any name survives the journal's line: blanks, line ends and '%' are
+// escaped, so that a name neither splits the line nor reads back as another.
+TEST(JournalLineTest, NamesSurvive) {
+  const std::string names[] = {"2021/03/04/05/a b.wav", "2021/03/04/05/a\nb",
+                               "2021/03/04/05/100%41.wav",
+                               "2021/03/04/05/\xff\x01"};
+  for (const std::string& name : names) {
+    Intent in;
+    in.llCall = 1, in.llTenant = 2, in.llBytes = 3, in.strRel = name;
+    in.dir = {0xfedcba9876543210ULL, {4, 5}, "1:0c00ff"};
+    in.file = {6, 7};
+    const std::string line = IntentLine(in);
+    ASSERT_EQ(line.size() - 1, line.find('\n')) << name;
+    std::string payload;
+    Intent back;
+    ASSERT_TRUE(JournalPayload(line.substr(0, line.size() - 1), &payload));
+    ASSERT_TRUE(ParseIntent(payload, &back)) << payload;
+    EXPECT_EQ(name, back.strRel);
+    EXPECT_TRUE(back.dir == in.dir && back.file == in.file) << payload;
+    EXPECT_EQ(in.dir.strHandle, back.dir.strHandle);
   }
 }
 
