@@ -2,10 +2,12 @@
 // archived calls among 0, 100,000 and 1,000,000 rows of history, with the
 // reference partial index and without it; and the plans of the chunk query
 // and of the question pruning asks, and the size of the index that serves
-// it, on 1,000,000 rows of history that span years.
+// it, and of the survey's figures, on 1,000,000 rows of history that span
+// years.
 #include <stdlib.h>
 
 #include "calls.h"
+#include "survey.h"
 #include "measurements.h"
 
 namespace {
@@ -142,6 +144,12 @@ void Plans(Db* db) {
           Has(plan, "calls_archived_by_age"), false, 1);
   PruningTimes(db);
   IndexSizes(db);
+  Explain(db, FiguresStatement(), &plan);
+  PrintPlan("the survey's figures, once a minute", FiguresStatement(), plan);
+  AddGoal("the survey counts the backlog on calls_pending_by_age (1 = yes)",
+          Has(plan, "calls_pending_by_age"), false, 1);
+  AddGoal("  ... and finds the oldest archived call on calls_archived_by_age",
+          Has(plan, "calls_archived_by_age"), false, 1);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <tuple>
@@ -206,6 +207,24 @@ TEST_F(DbLayerTest, CountersOnALostConnection) {
   EXPECT_EQ(1, blamed);
   EXPECT_EQ((Lines{"1000", "1000", "1000"}),
             Rows("SELECT value FROM configs ORDER BY param"));
+}
+
+// What a replay owes is charged once: a commit whose id the journal cannot
+// record is not made, or the next replay would charge it again.
+TEST_F(DbLayerTest, AReplayCommitsOnlyWhatItRecords) {
+  Sql("INSERT INTO configs VALUES ('TN1_DiskUsage', '1000', 'p')");
+  MakeFile(JOURNAL_FILE, 0);
+  std::ofstream(JOURNAL_FILE) << JournalLine("S") << OwedLine(1, -100);
+  setenv("FIFODEL_FAULT", "replay-settling", 1);
+  setenv("FIFODEL_FAULT_CMD", "chattr +i " JOURNAL_FILE, 1);
+  ApplyPendingJournal();
+  unsetenv("FIFODEL_FAULT");
+  EXPECT_EQ("1000", Scalar("SELECT value FROM configs"));
+  ASSERT_TRUE(SetImmutable(JOURNAL_FILE, false));
+  ApplyPendingJournal();
+  ApplyPendingJournal();
+  EXPECT_EQ("900", Scalar("SELECT value FROM configs"));
+  EXPECT_FALSE(Exists(JOURNAL_FILE));
 }
 
 // Names are written escaped: a tab or a line end in one can forge neither a

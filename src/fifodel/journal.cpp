@@ -48,9 +48,9 @@ int OpenJournal(struct stat* st) {
   if (dirfd >= 0) close(dirfd);
   if (fd >= 0 && (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) ||
                   st->st_nlink != 1 || st->st_size > kMaxJournal)) {
+    err = S_ISREG(st->st_mode) && st->st_nlink == 1 ? EFBIG : EINVAL;
     close(fd);
     fd = -1;
-    err = EINVAL;
   }
   errno = err;
   return fd;
@@ -136,6 +136,9 @@ bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
   for (const auto& [tenant, delta] : failed)
     payload += " " + std::to_string(tenant);
   if (Append(JournalLine(payload))) return true;
+  // What a replay owes stays in the journal: committed without its line, it
+  // would be charged again by the next replay.
+  if (fWhole_) return false;
   if (fd_ >= 0 ? llBase_ > 0 : JournalPending()) {
     if (!fWritten_) return true;
     lg(LOG_ERR,

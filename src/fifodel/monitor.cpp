@@ -280,9 +280,10 @@ void Monitor::AskSurvey() {
 
 // What a survey found; unknown, not stale, when the server did not answer.
 void Monitor::Learn(const Survey& s) {
-  archiving_ = {-1, 0, 0, archiving_.tUpdated};
+  archiving_ = {-1, 0, 0, archiving_.tUpdated, true};
   if (!s.fOk) return;
-  archiving_ = {s.llBacklog, s.tBacklogOldest, s.tOldestOnDisk, time(nullptr)};
+  archiving_ = {s.llBacklog, s.tBacklogOldest, s.tOldestOnDisk, time(nullptr),
+                true};
   Tree tree;
   if (tree.Open())
     stuck_.Forget(

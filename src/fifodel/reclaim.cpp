@@ -325,12 +325,13 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
   chunk->dirs.Sync();
   for (CallWork& c : calls) SettleCall(p, &c, chunk);
   FaultPoint("before-audit");
-  if (!AuditCalls(p->report.llNumber, chunk->audit) && !p->fAuditFailed) {
+  if (AuditCalls(p->report.llNumber, chunk->audit)) {
+    p->journal.Audited();
+  } else if (!p->fAuditFailed) {
     lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
        strerror(errno));
     p->fAuditFailed = true;
   }
-  p->journal.Audited();
 }
 
 bool MarkedBefore(Pass* p) {  // the last chunk's; said when it failed
@@ -417,7 +418,10 @@ ChunkEnd RunChunks(Pass* p) {
                   : [p](const std::string& xid, const LLMAP& f) {
                       return p->journal.BeforeCommit(xid, f);
                     });
-  if (committed.size() == p->tenancy.Deltas().size()) p->journal.Settled();
+  // Files without their audit lines keep the segment, whose replay writes
+  // them once the audit trail can be written again.
+  if (committed.size() == p->tenancy.Deltas().size() && !p->fAuditFailed)
+    p->journal.Settled();
   return end;
 }
 

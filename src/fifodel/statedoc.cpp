@@ -39,6 +39,7 @@ void Fields(S& st, F field) {
   field("/archiving/backlog_oldest_start", st.archiving.tBacklogOldest);
   field("/archiving/oldest_call_start", st.archiving.tOldestCall);
   field("/archiving/updated", st.archiving.tUpdated);
+  field("/archiving/surveyed", st.archiving.fSurveyed);
   field("/journal_pending", st.fJournalPending);
   field("/stuck_uncounted", st.llStuckUncounted);
   field("/totals/bytes", st.totals.llBytes);

@@ -47,6 +47,7 @@ struct ServiceState {
     time_t tBacklogOldest = 0;  // start of the oldest of them; 0: none
     time_t tOldestCall = 0;     // of the oldest call still on the disk
     time_t tUpdated = 0;        // the last survey the server answered
+    bool fSurveyed = false;     // a survey ended, answered or not
   } archiving;
   bool fJournalPending = false;
   struct Stuck {

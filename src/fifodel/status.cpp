@@ -78,6 +78,7 @@ std::string Backlog(const ServiceState::Archiving& a) {
 }
 
 std::string ArchivingText(const ServiceState::Archiving& a, time_t now) {
+  if (!a.fSurveyed) return "unknown: not counted yet";
   if (a.llBacklog < 0)
     return "unknown: the database did not answer" +
            (a.tUpdated ? ", last counted " + Clock(a.tUpdated) : "");
