@@ -349,6 +349,10 @@ const What kWhats[] = {
        ASSERT_EQ(0, Sh("mkdir -p " RECORDINGS_DIR
                        "/archive && mv " RECORDINGS_DIR "/" +
                        c.h5 + " " RECORDINGS_DIR "/archive/h5"));
+       // Its path leads to another directory now: a recording anew there.
+       const std::string live = RECORDINGS_DIR "/" + c.h5 + "/live.wav";
+       MakeFile(live, kMB);
+       c.Track(live, 0, 1, true);
      },
      [](Cell&) {}, [](Cell&) {}, false},
     {"MountMissing",
