@@ -11,6 +11,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
+
 #include "audit.h"
 #include "calls.h"
 #include "db.h"
@@ -100,18 +104,18 @@ class ChunkDirs {
 };
 
 struct Chunk {
-  explicit Chunk(int rootfd) : dirs(rootfd) {}
-  ChunkDirs dirs;
+  explicit Chunk(int rootfd) : dirs(std::make_unique<ChunkDirs>(rootfd)) {}
+  std::unique_ptr<ChunkDirs> dirs;  // handed on to the chunk's finish
   std::vector<CallWork> calls;
   long long llFreed = 0;
   std::vector<long long> ids;  // to mark
   std::vector<AuditedCall> audit;
 };
 
-struct Marked {  // a chunk's marking, and what it counts for when it went
-  bool ok;
+struct Marked {  // a chunk's finish: its marking, and what it counts for
+  bool ok = true, fAudited = true;
   std::string strError, strQuery;
-  std::map<long long, long long> calls;  // by tenant
+  std::map<long long, long long> calls;  // marked, by tenant
 };
 
 const StuckRegistry kNothingSaid;
@@ -245,33 +249,60 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
       return kPruned;
     p->firstEntry = p->firstEntry && acWhy;
     chunk->calls.push_back({row});
-    LookAtCall(p, &chunk->dirs, &chunk->calls.back(), acWhy);
+    LookAtCall(p, chunk->dirs.get(), &chunk->calls.back(), acWhy);
     llLeft = SaturatingAdd(llLeft, -chunk->calls.back().llPlanned);
   }
   return kNextChunk;
 }
 
-void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c) {
-  int dirfd = -1;
+// The directory a removal thread checked last. The check comes once per run
+// of consecutive files in one directory, right before the run's first
+// unlink, and once per call when shredding, which takes long: a directory
+// moved away before it keeps all its files.
+struct Checked {
+  const std::string* dir = nullptr;
+  int fd = -1;
+};
+
+void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c, Checked* at) {
   for (size_t i = 0; i < c->files.size(); ++i) {
     const File& f = c->files[i];
-    if (i == 0 || f.strDir != c->files[i - 1].strDir) {
-      dirfd = dirs->Fresh(f.strDir);
-      errno = 0;  // moved away: its files stay, unreported
-    }
+    if (!at->dir || f.strDir != *at->dir || (i == 0 && c->fSecure))
+      at->fd = dirs->Fresh(*(at->dir = &f.strDir));
+    errno = 0;  // moved away: its files stay, unreported
     bool fShredded = false;
     const std::string strPath = Abs(f.strDir, f.strName);
-    if (dirfd >= 0 && DeleteFn(dirfd, f.strName.c_str(), strPath.c_str(),
-                               c->fSecure, &fShredded)) {
+    if (at->fd >= 0 && DeleteFn(at->fd, f.strName.c_str(), strPath.c_str(),
+                                c->fSecure, &fShredded)) {
       c->removed.push_back((fShredded ? "shredded " : "removed ") + strPath);
       c->llFreed = SaturatingAdd(c->llFreed, f.llBytes);
-    } else if (i == 0 && c->fMedia && (dirfd < 0 || errno != ENOENT)) {
+    } else if (i == 0 && c->fMedia && (at->fd < 0 || errno != ENOENT)) {
       // ENOENT: gone already, as when two rows name one media file.
       c->fKept = true;
-      c->iErr = dirfd < 0 || errno ? errno : EIO;
+      c->iErr = at->fd < 0 || errno ? errno : EIO;
     }
     if (i == 0 && c->fMedia) FaultPoint("between-files");
   }
+}
+
+// Both threads take the next few calls as they go, so that neither waits
+// for the other; shredding, which logs as it goes, keeps to one.
+void RemoveFiles(Pass* p, Chunk* chunk) {
+  const size_t kBatch = 8;
+  std::vector<CallWork>& calls = chunk->calls;
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    Checked at;
+    for (size_t i; (i = next.fetch_add(kBatch)) < calls.size();)
+      for (size_t j = i; j < std::min(i + kBatch, calls.size()); ++j)
+        RemoveCallFiles(chunk->dirs.get(), &calls[j], &at);
+  };
+  std::future<void> second;
+  if (std::none_of(calls.begin(), calls.end(),
+                   [](const CallWork& c) { return c.fSecure; }))
+    second = p->helper.Send(work);
+  work();
+  if (second.valid()) second.get();
 }
 
 // Charges what went; marks the call, or, when its media stays, reports it.
@@ -297,8 +328,7 @@ void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
     chunk->audit.push_back({row.llId, row.llTenantId, c->llFreed, c->removed});
 }
 
-// The files go once their intents are on the disk, and the audit trail names
-// them before any call is marked.
+// The files go once their intents are on the disk.
 void RemoveChunk(Pass* p, Chunk* chunk) {
   std::vector<Intent> intents;
   for (const CallWork& c : chunk->calls)
@@ -310,53 +340,55 @@ void RemoveChunk(Pass* p, Chunk* chunk) {
     for (CallWork& c : chunk->calls)
       if (p->journal.Spares(c.row.llId)) c.files.clear(), c.fKept = true;
   FaultPoint("after-intents");
-  // Two threads share the unlinks, each a run of whole calls; shredding,
-  // which logs as it goes, keeps to one.
-  std::vector<CallWork>& calls = chunk->calls;
-  size_t half = calls.size() / 2;
-  for (const CallWork& c : calls) half = c.fSecure ? 0 : half;
-  auto second = p->helper.Send([&, half] {
-    for (size_t i = half; half && i < calls.size(); ++i)
-      RemoveCallFiles(&chunk->dirs, &calls[i]);
-  });
-  for (size_t i = 0; i < (half ? half : calls.size()); ++i)
-    RemoveCallFiles(&chunk->dirs, &calls[i]);
-  second.get();
-  chunk->dirs.Sync();
-  for (CallWork& c : calls) SettleCall(p, &c, chunk);
-  FaultPoint("before-audit");
-  if (AuditCalls(p->report.llNumber, chunk->audit)) {
-    p->journal.Audited();
-  } else if (!p->fAuditFailed) {
-    lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
-       strerror(errno));
-    p->fAuditFailed = true;
-  }
+  RemoveFiles(p, chunk);
+  for (CallWork& c : chunk->calls) SettleCall(p, &c, chunk);
 }
 
-bool MarkedBefore(Pass* p) {  // the last chunk's; said when it failed
+// The last chunk's finish; said when it failed.
+bool MarkedBefore(Pass* p) {
   if (!p->marked.valid()) return true;
   Marked m = p->marked.get();
+  if (!m.fAudited && !p->fAuditFailed)
+    lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
+       m.strError.c_str());
+  p->fAuditFailed = p->fAuditFailed || !m.fAudited;
   if (!m.ok)
     lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", m.strError.c_str(),
        m.strQuery.c_str());
-  for (const auto& [tenant, calls] : m.ok ? m.calls : decltype(m.calls)()) {
+  for (const auto& [tenant, calls] : m.calls) {
     p->report.llCallsMarked += calls;
     if (tenant) p->report.tenants[tenant].llCalls += calls;
   }
   return m.ok;
 }
 
-void Mark(Pass* p, const Chunk& chunk) {
-  Marked m = {false, "", MarkingStatement(chunk.ids), {}};
-  for (const CallWork& c : chunk.calls)
-    if (!c.fKept && c.row.llId != -1) ++m.calls[c.row.llTenantId];
-  p->marked = p->db.Send([p, m]() mutable {
+// A chunk's finish, on the database thread while the next chunk's files go:
+// its unlinks on stable storage (a power loss must not bring back a file
+// that is audited, marked or charged as gone), then its audit lines, noted
+// in the journal, then, with `fMark`, its marking.
+void Finish(Pass* p, Chunk* chunk, bool fMark) {
+  Marked m;
+  m.strQuery = MarkingStatement(chunk->ids);
+  fMark = fMark && !chunk->ids.empty();
+  for (const CallWork& c : chunk->calls)
+    if (fMark && !c.fKept && c.row.llId != -1) ++m.calls[c.row.llTenantId];
+  p->marked = p->db.Send([p, m, fMark, llPass = p->report.llNumber,
+                          llIntents = p->journal.Intended(),
+                          dirs = std::move(chunk->dirs),
+                          audit = std::move(chunk->audit)]() mutable {
+    dirs->Sync();
+    FaultPoint("before-audit");
+    if ((m.fAudited = AuditCalls(llPass, audit))) {
+      p->journal.Audited(llIntents);
+    } else {
+      m.strError = strerror(errno);
+    }
+    if (!fMark) return m;
     FaultPoint("before-mark");
     dbi_result result = DbQuery(p->conn, m.strQuery);
     FaultPoint("after-mark");
     if ((m.ok = result != nullptr)) dbi_result_free(result);
-    if (!m.ok) m.strError = DbErrorText(p->conn);
+    if (!m.ok) m.strError = DbErrorText(p->conn), m.calls.clear();
     return m;
   });
 }
@@ -388,8 +420,11 @@ ChunkEnd DoChunk(Pass* p) {
     chunk.llFreed += p->req.fSim ? c.llPlanned : 0;
   p->liBytesToFree = SaturatingAdd(p->liBytesToFree, -chunk.llFreed);
   lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
-  if (!MarkedBefore(p)) return kDbError;
-  if (!chunk.ids.empty() && !p->req.fSim) Mark(p, chunk);
+  // A failed marking ends the pass, but a chunk whose files went still gets
+  // its audit lines.
+  const bool fMarked = MarkedBefore(p);
+  if (!p->req.fSim && !chunk.calls.empty()) Finish(p, &chunk, fMarked);
+  if (!fMarked) return kDbError;
   if (chunk.calls.empty()) {
     lg(LOG_NOTICE, "FIFO_delete row count is zero");
     return kExhausted;
