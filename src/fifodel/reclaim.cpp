@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <memory>
 
 #include "audit.h"
@@ -108,7 +107,7 @@ struct Chunk {
   explicit Chunk(int rootfd) : dirs(std::make_unique<ChunkDirs>(rootfd)) {}
   std::unique_ptr<ChunkDirs> dirs;  // handed on to the chunk's finish
   std::vector<CallWork> calls;
-  long long llFreed = 0, llPlanned = 0;
+  long long llFreed = 0;
   std::vector<long long> ids;  // to mark
   std::vector<AuditedCall> audit;
 };
@@ -230,9 +229,8 @@ void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
 
 // Looks at rows until what they free covers the shortfall (a call's files
 // go together), unless the oldest sound call's stale directories go.
-ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, size_t limit,
-                    Chunk* chunk) {
-  long long llLeft = SaturatingAdd(p->liBytesToFree, -chunk->llPlanned);
+ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
+  long long llLeft = p->liBytesToFree;
   PruneContext ctx = {
       p->tree.root(),
       [p](const std::string& rel, long long* llId) {
@@ -241,8 +239,7 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, size_t limit,
             .get();
       },
       p->known, &p->report};
-  for (size_t i = chunk->calls.size();
-       i < std::min(limit, rows.size()) && llLeft > 0; ++i) {
+  for (size_t i = 0; i < rows.size() && llLeft > 0; ++i) {
     const CallRow& row = rows[i];
     const char* acWhy = RowProblem(row.directory ? row.directory->c_str() : 0,
                                    row.filename ? row.filename->c_str() : 0,
@@ -254,8 +251,6 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, size_t limit,
     chunk->calls.push_back({row});
     LookAtCall(p, chunk->dirs.get(), &chunk->calls.back(), acWhy);
     llLeft = SaturatingAdd(llLeft, -chunk->calls.back().llPlanned);
-    chunk->llPlanned =
-        SaturatingAdd(chunk->llPlanned, chunk->calls.back().llPlanned);
   }
   return kNextChunk;
 }
@@ -290,19 +285,24 @@ void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c, Checked* at) {
   }
 }
 
-// Removes the files of the calls the cursor `next` hands out below `end`, a
-// few at a time, so that two threads share them as they go.
-void Unlink(Chunk* chunk, std::atomic<size_t>* next, size_t end, Checked* at) {
+// Both threads take the next few calls as they go, so that neither waits
+// for the other; shredding, which logs as it goes, keeps to one.
+void RemoveFiles(Pass* p, Chunk* chunk) {
   const size_t kBatch = 8;
-  for (size_t i; (i = next->fetch_add(kBatch)) < end;)
-    for (size_t j = i; j < std::min(i + kBatch, end); ++j)
-      RemoveCallFiles(chunk->dirs.get(), &chunk->calls[j], at);
-}
-
-bool AnySecure(const Chunk& chunk, size_t from, size_t to) {
-  for (size_t i = from; i < to; ++i)
-    if (chunk.calls[i].fSecure) return true;
-  return false;
+  std::vector<CallWork>& calls = chunk->calls;
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    Checked at;
+    for (size_t i; (i = next.fetch_add(kBatch)) < calls.size();)
+      for (size_t j = i; j < std::min(i + kBatch, calls.size()); ++j)
+        RemoveCallFiles(chunk->dirs.get(), &calls[j], &at);
+  };
+  std::future<void> second;
+  if (std::none_of(calls.begin(), calls.end(),
+                   [](const CallWork& c) { return c.fSecure; }))
+    second = p->helper.Send(work);
+  work();
+  if (second.valid()) second.get();
 }
 
 // Charges what went; marks the call, or, when its media stays, reports it.
@@ -328,73 +328,20 @@ void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
     chunk->audit.push_back({row.llId, row.llTenantId, c->llFreed, c->removed});
 }
 
-// Calls [from, to) of the chunk into the journal; when they cannot go there
-// behind an unsettled leftover, the calls it names are spared.
-void Intend(Pass* p, Chunk* chunk, size_t from, size_t to) {
+// The files go once their intents are on the disk.
+void RemoveChunk(Pass* p, Chunk* chunk) {
   std::vector<Intent> intents;
-  for (size_t i = from; i < to; ++i) {
-    const CallWork& c = chunk->calls[i];
+  for (const CallWork& c : chunk->calls)
     for (const File& f : c.files)
       intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.dir, f.id,
                          c.fSecure, f.strDir + "/" + f.strName});
-  }
   FaultPoint("before-intents");
   if (!p->journal.Intend(intents))
-    for (size_t i = from; i < to; ++i)
-      if (p->journal.Spares(chunk->calls[i].row.llId))
-        chunk->calls[i].files.clear(), chunk->calls[i].fKept = true;
+    for (CallWork& c : chunk->calls)
+      if (p->journal.Spares(c.row.llId)) c.files.clear(), c.fKept = true;
   FaultPoint("after-intents");
-}
-
-// The second thread's part of a chunk: the first `h` calls alone, then its
-// share of the rest, if the rest is shared (`end` says up to where).
-// Sharing one cursor takes one end for both: a call a thread took beyond
-// its own end would be lost to the other.
-std::future<void> StartSecond(Pass* p, Chunk* chunk, size_t h,
-                              std::atomic<size_t>* next,
-                              std::future<size_t> end) {
-  return p->helper.Send([chunk, h, next, end = std::move(end)]() mutable {
-    Checked mine;
-    std::atomic<size_t> first{0};
-    Unlink(chunk, &first, h, &mine);
-    size_t n = end.get();
-    if (n > h) Unlink(chunk, next, n, &mine);
-  });
-}
-
-// Looks at a chunk's rows and removes their files, each once its intent is
-// on the disk. The look overlaps the unlinks: the second thread removes the
-// first quarter's files while this one looks at the rest, then both take
-// the rest's calls as they go. Shredding, which logs as it goes, keeps to
-// this thread.
-ChunkEnd LookAndRemove(Pass* p, const std::vector<CallRow>& rows,
-                       Chunk* chunk) {
-  chunk->calls.reserve(rows.size());  // the second thread holds its calls
-  if (LookAtRows(p, rows, rows.size() / 4, chunk) == kPruned) return kPruned;
-  if (p->req.fSim) return LookAtRows(p, rows, rows.size(), chunk);
-  const size_t h = chunk->calls.size();
-  Intend(p, chunk, 0, h);
-  std::atomic<size_t> first{0}, next{h};
-  std::promise<size_t> rest;
-  std::future<void> second;
-  Checked at;
-  if (AnySecure(*chunk, 0, h)) {
-    Unlink(chunk, &first, h, &at);
-  } else {
-    second = StartSecond(p, chunk, h, &next, rest.get_future());
-  }
-  // Rows that name no file leave the oldest call to a later row, whose
-  // stale directories may then go: the chunk ends there, as at its start.
-  const bool fPruned = LookAtRows(p, rows, rows.size(), chunk) == kPruned;
-  const size_t n = fPruned ? h : chunk->calls.size();
-  if (!fPruned) Intend(p, chunk, h, n);
-  const bool fShared = second.valid() && !AnySecure(*chunk, h, n);
-  rest.set_value(fShared ? n : h);
-  Unlink(chunk, &next, n, &at);
-  if (second.valid()) second.get();
-  if (fPruned) return kPruned;
+  RemoveFiles(p, chunk);
   for (CallWork& c : chunk->calls) SettleCall(p, &c, chunk);
-  return kNextChunk;
 }
 
 // The last chunk's finish; said when it failed.
@@ -467,7 +414,8 @@ ChunkEnd DoChunk(Pass* p) {
   const Continuation before = p->from;
   if (!rows->empty()) AskForNext(p, *rows, rows->size());
   Chunk chunk(p->tree.root());
-  if (LookAndRemove(p, *rows, &chunk) == kPruned) return kPruned;
+  if (LookAtRows(p, *rows, &chunk) == kPruned) return kPruned;
+  if (!p->req.fSim) RemoveChunk(p, &chunk);
   for (const CallWork& c : chunk.calls)
     chunk.llFreed += p->req.fSim ? c.llPlanned : 0;
   p->liBytesToFree = SaturatingAdd(p->liBytesToFree, -chunk.llFreed);
