@@ -10,22 +10,27 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
 
 const unsigned kMaxHandle = 128;  // MAX_HANDLE_SZ
 
+// The kernel's handle ends in a flexible array; its bytes are named apart,
+// where the compiler knows their bounds.
 struct Handle {
   struct file_handle h;
   unsigned char bytes[kMaxHandle];
 };
+static_assert(offsetof(Handle, bytes) == offsetof(file_handle, f_handle),
+              "a handle's bytes follow its header");
 
 std::string HandleText(const Handle& fh) {
   std::string text = std::to_string(fh.h.handle_type) + ":";
   for (unsigned i = 0; i < fh.h.handle_bytes; ++i) {
     char hex[3];
-    snprintf(hex, sizeof hex, "%02x", fh.h.f_handle[i]);
+    snprintf(hex, sizeof hex, "%02x", fh.bytes[i]);
     text += hex;
   }
   return text;
@@ -40,7 +45,7 @@ bool ParseHandle(const std::string& text, Handle* fh) {
   for (size_t i = 0; i < n; ++i) {
     char hex[3] = {text[colon + 1 + 2 * i], text[colon + 2 + 2 * i], 0};
     char* end;
-    fh->h.f_handle[i] = static_cast<unsigned char>(strtoul(hex, &end, 16));
+    fh->bytes[i] = static_cast<unsigned char>(strtoul(hex, &end, 16));
     if (*end) return false;
   }
   return true;
