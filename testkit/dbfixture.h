@@ -11,12 +11,6 @@
 
 #include "sandbox.h"
 
-// One statement as the server logged it.
-struct LoggedSql {
-  std::string session;  // server session id: one per connection
-  std::string text;
-};
-
 class DbTest : public SandboxTest {
  public:
   // Runs `sql` on the fixture's own connection; fails the test on error.
@@ -26,10 +20,9 @@ class DbTest : public SandboxTest {
   // All rows of `sql`, columns joined by "|".
   std::vector<std::string> Rows(const std::string& sql);
 
-  // Marks the end of the server log; Logged() returns what came after it,
-  // leaving out the fixture's own statements.
+  // Marks the end of the server log; LoggedTexts() returns the statements
+  // logged after it, leaving out the fixture's own.
   void Mark();
-  std::vector<LoggedSql> Logged();
   std::vector<std::string> LoggedTexts();
 
  protected:

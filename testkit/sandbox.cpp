@@ -31,6 +31,12 @@
 #include "mountpoints.h"
 #include "paths.h"
 
+// /run as a whole: besides the service's lock and state, tests leave their
+// own flags there.
+const char* const kSandboxPaths[] = {
+    RECORDINGS_DIR, CONF_DIR,           LOG_DIR, "/run",
+    JOURNAL_DIR,    "/var/log/fifodel", nullptr};
+
 namespace {
 
 int g_syslogFd = -1;
@@ -59,8 +65,8 @@ void DrainSyslog() {
   _exit(1);
 }
 
-void BindFile(const std::string& stage, const char* name) {
-  std::string src = std::string("/dev/") + name, dst = stage + "/" + name;
+void BindFile(const std::string& stage, const std::string& name) {
+  std::string src = "/dev/" + name, dst = stage + "/" + name;
   int fd = open(dst.c_str(), O_CREAT | O_WRONLY, 0644);
   if (fd < 0) Die(dst.c_str());
   close(fd);
@@ -71,9 +77,10 @@ void BindFile(const std::string& stage, const char* name) {
 // A private /dev: the usual character devices and terminals of the host, and
 // a datagram socket "log" of our own in place of the system logger's.
 void PrivateDev() {
-  char stage[] = "/tmp/fifodel-dev.XXXXXX";
-  if (!mkdtemp(stage)) Die("mkdtemp");
-  if (mount("tmpfs", stage, "tmpfs", 0, "mode=755,size=1m") != 0)
+  char dir[] = "/tmp/fifodel-dev.XXXXXX";
+  if (!mkdtemp(dir)) Die("mkdtemp");
+  const std::string stage = dir;
+  if (mount("tmpfs", dir, "tmpfs", 0, "mode=755,size=1m") != 0)
     Die("mount stage");
   for (const char* name :
        {"null", "zero", "full", "random", "urandom", "loop-control"})
@@ -81,30 +88,30 @@ void PrivateDev() {
   // Loop devices, for file systems on images: the kernel makes them on
   // demand, the host's /dev gets their nodes, this one gets them here.
   for (int n = 0; n < 256; ++n)
-    mknod((std::string(stage) + "/loop" + std::to_string(n)).c_str(),
-          S_IFBLK | 0600, makedev(7, n));
-  std::string pts = std::string(stage) + "/pts";
-  mkdir(pts.c_str(), 0755);
-  if (mount("/dev/pts", pts.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    mknod((stage + "/loop" + std::to_string(n)).c_str(), S_IFBLK | 0600,
+          makedev(7, n));
+  mkdir((stage + "/pts").c_str(), 0755);
+  if (mount("/dev/pts", (stage + "/pts").c_str(), nullptr, MS_BIND | MS_REC,
+            nullptr) != 0)
     Die("bind /dev/pts");
   // PostgreSQL's dynamic shared memory lives in /dev/shm.
-  std::string shm = std::string(stage) + "/shm";
-  mkdir(shm.c_str(), 01777);
-  if (mount("tmpfs", shm.c_str(), "tmpfs", 0, "mode=1777,size=64m") != 0)
+  mkdir((stage + "/shm").c_str(), 01777);
+  if (mount("tmpfs", (stage + "/shm").c_str(), "tmpfs", 0,
+            "mode=1777,size=64m") != 0)
     Die("mount /dev/shm");
   // A bound ptmx node cannot find its devpts; the symlink can.
-  symlink("pts/ptmx", (std::string(stage) + "/ptmx").c_str());
-  symlink("/proc/self/fd", (std::string(stage) + "/fd").c_str());
+  symlink("pts/ptmx", (stage + "/ptmx").c_str());
+  symlink("/proc/self/fd", (stage + "/fd").c_str());
 
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", stage);
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", dir);
   g_syslogFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (g_syslogFd < 0 ||
       bind(g_syslogFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     Die("syslog socket");
-  if (mount(stage, "/dev", nullptr, MS_MOVE, nullptr) != 0) Die("move /dev");
-  rmdir(stage);
+  if (mount(dir, "/dev", nullptr, MS_MOVE, nullptr) != 0) Die("move /dev");
+  rmdir(dir);
   std::thread(DrainSyslog).detach();
 }
 
@@ -123,21 +130,28 @@ void EnterNamespace(bool capture_syslog) {
   if (capture_syslog) PrivateDev();
 }
 
-}  // namespace
-
-// /run as a whole: besides the service's lock and state, tests leave their
-// own flags there.
-const char* const kSandboxPaths[] = {
-    RECORDINGS_DIR, CONF_DIR,           LOG_DIR, "/run",
-    JOURNAL_DIR,    "/var/log/fifodel", nullptr};
-
-namespace {
-
 int WaitFor(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Zombie postgres processes whose parent we became (PID 1 of the sandbox).
+void ReapServers(const std::atomic<bool>* done) {
+  while (!*done) {
+    DIR* proc = opendir("/proc");
+    while (struct dirent* e = proc ? readdir(proc) : nullptr) {
+      int pid = atoi(e->d_name), ppid = 0;
+      std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+      std::string comm, state;
+      if (pid > 0 && stat >> pid >> comm >> state >> ppid && state == "Z" &&
+          ppid == getpid() && comm == "(postgres)")
+        waitpid(pid, nullptr, WNOHANG);
+    }
+    if (proc) closedir(proc);
+    usleep(100000);
+  }
 }
 
 }  // namespace
@@ -233,27 +247,6 @@ bool SetImmutable(const std::string& path, bool fOn) {
   if (fd >= 0) close(fd);
   return ok;
 }
-
-namespace {
-
-// Zombie postgres processes whose parent we became (PID 1 of the sandbox).
-void ReapServers(const std::atomic<bool>* done) {
-  while (!*done) {
-    DIR* proc = opendir("/proc");
-    while (struct dirent* e = proc ? readdir(proc) : nullptr) {
-      int pid = atoi(e->d_name), ppid = 0;
-      std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
-      std::string comm, state;
-      if (pid > 0 && stat >> pid >> comm >> state >> ppid && state == "Z" &&
-          ppid == getpid() && comm == "(postgres)")
-        waitpid(pid, nullptr, WNOHANG);
-    }
-    if (proc) closedir(proc);
-    usleep(100000);
-  }
-}
-
-}  // namespace
 
 const char* const PrivatePostgres::kStop =
     "runuser -u postgres -- $(ls -d /usr/lib/postgresql/*/bin | tail -1)"

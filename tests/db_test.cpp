@@ -49,8 +49,7 @@ class DbLayerTest : public DbTest {  // holds a connection as a pass would
 // The normal path, byte for byte: a stale directory is pruned, then the
 // oldest archived calls go, chunk by chunk, and their tenants are charged.
 TEST_F(DbLayerTest, NormalPathTranscript) {
-  World w;
-  w.Reset(64);
+  World w(64);
   for (int id = 1; id <= 203; ++id)
     w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
   w.Insert();
@@ -241,8 +240,7 @@ TEST_F(DbTest, AuditTrailEscapesNames) {
 // never charges a file twice, never one that is not gone, never one that a
 // committed transaction charged.
 TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
-  World w;
-  w.Reset(64);
+  World w(64);
   for (int id = 1; id <= 4; ++id)
     w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
   w.Insert();

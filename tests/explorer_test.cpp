@@ -9,10 +9,9 @@
 // marked call's media stays, the journal is settled, and no second instance
 // reclaimed. The recording tree and the journal live on ext4 images, so
 // that copies of both taken at the fault point are what a power cut leaves.
-#include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,7 +19,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -75,27 +73,14 @@ std::pair<unsigned long long, long long> IdOf(const std::string& path) {
           stx.stx_btime.tv_sec * 1000000000LL + stx.stx_btime.tv_nsec};
 }
 
-long long FreeBytes() {
-  struct statvfs sv;
-  return statvfs(RECORDINGS_DIR, &sv) == 0 ? sv.f_bavail * sv.f_bsize : -1;
-}
-
-// "YYYY/MM/DD/HH" of `t` in the local time of TZ.
-std::string HourOf(time_t t) {
-  struct tm tm;
-  char buf[16];
-  strftime(buf, sizeof buf, "%Y/%m/%d/%H", localtime_r(&t, &tm));
-  return buf;
-}
-
 class Cell;
 
+using Act = std::function<void(Cell&)>;  // none: nothing to do
 struct What {
   const char* name;
-  std::function<void(Cell&)> arrange = [](Cell&) {};  // before the first run
-  std::function<void(Cell&)> change = [](Cell&) {};   // while it is down
-  std::function<void(Cell&)> during = [](Cell&) {};   // after a pass under it
-  std::function<void(Cell&)> heal = [](Cell&) {};
+  Act change = {}, heal = {};  // while it is down; after a pass under it
+  Act arrange = {};            // before the first run
+  Act during = {};             // after a pass under it, before the heal
   // The world itself can make media come back (a mount) or go elsewhere (a
   // move) behind a marked call.
   bool fMarksExact = true;
@@ -114,9 +99,10 @@ class Cell {
   std::vector<Tracked> files;
   std::map<int, long long> added;  // what a recorder added to the counters
   Service b{FIFODEL_BINARY};       // the service started again
-  std::string log;                 // what every run printed
-  int notify = -1;                 // a socket nobody reads
-  std::string counter;             // a value the operator will restore
+  World world;
+  std::string log;      // what every run printed
+  int notify = -1;      // a socket nobody reads
+  std::string counter;  // a value the operator will restore
   ~Cell() {
     if (notify >= 0) close(notify);
   }
@@ -143,10 +129,12 @@ class Cell {
 
  private:
   void Build();
-  std::string Call(long long id, const std::string& hour, bool fArchived);
+  void Call(long long id, const std::string& hour, bool fArchived);
   bool Die(const std::string& point, const std::string& before);
-  bool Settled();
   void Check();
+  void Do(const Act& act) {
+    if (act) act(*this);
+  }
   const Where& where_;
   const What& what_;
 };
@@ -168,7 +156,7 @@ void Cell::Unmount() {
 // 20 archived calls in h5 and 30 in h6, 1 MB each with a companion, two
 // calls not archived yet in each hour; free space 8 MB short.
 void Cell::Build() {
-  FreshSandbox();
+  world.Reset(64);
   // Images in memory: a sync of theirs must not wait for the host's disk.
   ASSERT_EQ(0,
             Sh("mkdir -p /run/img && mount -t tmpfs -o size=1g tmpfs "
@@ -178,19 +166,12 @@ void Cell::Build() {
   Mount();
   MakeFile(CONF_DIR "/fifo_verbose", 0);
   // The diagnostic logs are a link that leads out: nothing there may go.
-  MakeFile(CONF_DIR "/out/victim", 10);
-  ASSERT_EQ(0, Sh("mount -t tmpfs tmpfs /recording && ln -s " CONF_DIR
-                  "/out " LOG_DIR));
-  what_.arrange(*this);
-  std::string rows;
+  ASSERT_EQ(0, Sh("mount -t tmpfs tmpfs /recording && ln -s " +
+                  std::string(kOut) + " " LOG_DIR));
+  Do(what_.arrange);
   for (long long id = 1; id <= 62; ++id)
-    if (id <= 22 || id > 30) rows += Call(id, id <= 22 ? h5 : h6, id % 30 < 21);
-  rows.pop_back();
-  Psql(
-      "TRUNCATE calls, configs; INSERT INTO configs SELECT 'TN' || i || "
-      "'_DiskUsage', '" +
-      std::to_string(kCounter) +
-      "', 'x' FROM generate_series(1, 3) i; INSERT INTO calls VALUES " + rows);
+    if (id <= 22 || id > 30) Call(id, id <= 22 ? h5 : h6, id % 30 < 21);
+  world.Insert();
   Shortage(8);
   // The world as the recorder left it is on the disk: a power cut takes
   // from the service only what it did.
@@ -198,7 +179,7 @@ void Cell::Build() {
 }
 
 // Call `id`'s files, and its row.
-std::string Cell::Call(long long id, const std::string& hour, bool fArchived) {
+void Cell::Call(long long id, const std::string& hour, bool fArchived) {
   const std::string media = std::string(RECORDINGS_DIR "/") + hour + "/c" +
                             std::to_string(id) + ".wav";
   int tenant = static_cast<int>(id % 3) + 1;
@@ -206,10 +187,7 @@ std::string Cell::Call(long long id, const std::string& hour, bool fArchived) {
   MakeFile(media + ".g711", kMB / 8);
   Track(media, id, tenant, !fArchived);
   Track(media + ".g711", id, tenant, !fArchived);
-  return "(" + std::to_string(id) + ",'" + hour + "','c" + std::to_string(id) +
-         ".wav',0," + std::to_string(tenant) + ",NULL," +
-         (fArchived ? "1" : "0") + ",'2021-03-04'::timestamp + interval '" +
-         std::to_string(id) + " s'),";
+  world.AddRow(id, hour, tenant, fArchived);
 }
 
 // Runs the service until it dies at `point`, having run `before` there
@@ -230,18 +208,6 @@ bool Cell::Die(const std::string& point, const std::string& before) {
   return fStruck;
 }
 
-bool Cell::Settled() {
-  int open = 0;
-  long long bytes;
-  for (const std::string& l : b.Lines())
-    open += sscanf(l.c_str(), "FIFO_delete: %lld bytes to", &bytes) == 1 ? 1
-            : l == "FIFO_delete: finished"                               ? -1
-                                                                         : 0;
-  struct stat st;
-  return open == 0 && FreeBytes() >= 250 * kMB &&
-         (stat(JOURNAL_FILE, &st) != 0 || st.st_size == 0);
-}
-
 void Cell::Run() {
   SCOPED_TRACE(std::string(where_.name) + " x " + what_.name);
   Build();
@@ -255,7 +221,7 @@ void Cell::Run() {
                   : Die(where_.point, copy))
       << "never reached\n"
       << log;
-  what_.change(*this);
+  Do(what_.change);
   if (what_.fShortAtRestart) Shortage(5);  // work for it under the change
   b.Start("debug", env);
   if (!what_.fShortAtRestart) {
@@ -267,10 +233,10 @@ void Cell::Run() {
     Shortage(5);
   }
   Passes(1);
-  what_.during(*this);
-  what_.heal(*this);
+  Do(what_.during);
+  Do(what_.heal);
   Shortage(6);
-  EXPECT_TRUE(Service::Await([&] { return Settled(); }, 20)) << b.Text();
+  EXPECT_TRUE(Service::Await([&] { return Settled(b, true); }, 20)) << b.Text();
   EXPECT_TRUE(b.Running());
   b.Stop(SIGTERM);
   log += b.Text();
@@ -307,7 +273,7 @@ void Cell::Check() {
       mediaGone[f.call] = fGone;
   }
   EXPECT_EQ(goneAt, AuditedFiles()) << "audit trail";
-  EXPECT_TRUE(Exists(CONF_DIR "/out/victim")) << "logs emptied through a link";
+  EXPECT_TRUE(Exists(kOut + std::string("/victim"))) << "logs emptied";
   const bool fLossSaid = log.find("not charged") != std::string::npos ||
                          log.find("not committed") != std::string::npos;
   for (int t = 1; t <= 3; ++t) {
@@ -342,16 +308,22 @@ void OneSegmentOfFiles() {
 }
 
 const What kWhats[] = {
-    {"Nothing", [](Cell&) {}, [](Cell&) {}, [](Cell&) {}, [](Cell&) {}, true,
-     false},
-    {"HourMoved", [](Cell&) {},
+    {"Nothing", {}, {}, {}, {}, true, false},
+    {"HourMoved",
      [](Cell& c) {
        ASSERT_EQ(0, Sh("mkdir -p " RECORDINGS_DIR
                        "/archive && mv " RECORDINGS_DIR "/" +
                        c.h5 + " " RECORDINGS_DIR "/archive/h5"));
      },
-     [](Cell&) {}, [](Cell&) {}, false},
+     {},
+     {},
+     {},
+     false},
     {"MountMissing",
+     [](Cell& c) { ASSERT_EQ(0, Sh("umount " RECORDINGS_DIR "/" + c.h5)); },
+     [](Cell& c) {
+       ASSERT_EQ(0, Sh("mount --bind /run/h5 " RECORDINGS_DIR "/" + c.h5));
+     },
      [](Cell& c) {  // h5 on a file system of its own
        const std::string at = RECORDINGS_DIR "/" + c.h5;
        ASSERT_EQ(0, Sh("mkdir -p /run/h5 " + at +
@@ -359,42 +331,37 @@ const What kWhats[] = {
                        "mount --bind /run/h5 " +
                        at));
      },
-     [](Cell& c) { ASSERT_EQ(0, Sh("umount " RECORDINGS_DIR "/" + c.h5)); },
-     [](Cell&) {},
-     [](Cell& c) {
-       ASSERT_EQ(0, Sh("mount --bind /run/h5 " RECORDINGS_DIR "/" + c.h5));
-     },
+     {},
      false},
-    {"VarLibFull", [](Cell&) {},
+    {"VarLibFull",
      [](Cell&) {
        Sh("fallocate -l 16M " JOURNAL_DIR
           "/filler 2>/dev/null; "
           "cat /dev/zero >" JOURNAL_DIR "/filler2 2>/dev/null");
      },
-     [](Cell&) {},
      [](Cell&) { Sh("rm -f " JOURNAL_DIR "/filler " JOURNAL_DIR "/filler2"); }},
-    {"CounterRefused", [](Cell&) {},
+    {"CounterRefused",
      [](Cell& c) {
        c.counter = Psql(
            "SELECT value FROM configs WHERE param = "
            "'TN1_DiskUsage'")[0];
        Psql("UPDATE configs SET value = 'n/a' WHERE param = 'TN1_DiskUsage'");
      },
+     [](Cell& c) {
+       Psql("UPDATE configs SET value = '" + c.counter +
+            "' WHERE param = 'TN1_DiskUsage'");
+     },
+     {},
      [](Cell& c) {  // a second pass under it
        c.Shortage(4);
        c.Passes(2);
        EXPECT_LT(0, c.b.Count("TN 1 DiskUsage not updated")) << c.b.Text();
        OneSegmentOfFiles();
-     },
-     [](Cell& c) {
-       Psql("UPDATE configs SET value = '" + c.counter +
-            "' WHERE param = 'TN1_DiskUsage'");
      }},
-    {"DatabaseDown", [](Cell&) {},
-     [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStop)); }, [](Cell&) {},
+    {"DatabaseDown", [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStop)); },
      [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStart)); }},
-    {"LockPathUnusable", [](Cell&) {},
-     [](Cell&) { Sh("rm -rf " STATE_DIR "; touch " STATE_DIR); }, [](Cell&) {},
+    {"LockPathUnusable",
+     [](Cell&) { Sh("rm -rf " STATE_DIR "; touch " STATE_DIR); },
      [](Cell& c) {  // a second instance, once the path is usable again
        Sh("rm -f " STATE_DIR);
        c.Shortage(4);
@@ -405,6 +372,8 @@ const What kWhats[] = {
        EXPECT_EQ(0, second.Count("FIFO_delete:")) << second.Text();
      }},
     {"NotifySocketUnread",
+     [](Cell& c) { c.env.push_back("NOTIFY_SOCKET=/run/notify"); },
+     {},
      [](Cell& c) {
        c.notify = socket(AF_UNIX, SOCK_DGRAM, 0);
        int size = 1;  // the smallest queue the kernel allows
@@ -412,25 +381,25 @@ const What kWhats[] = {
        sockaddr_un addr = {AF_UNIX, "/run/notify"};
        ASSERT_EQ(
            0, bind(c.notify, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-     },
-     [](Cell& c) { c.env.push_back("NOTIFY_SOCKET=/run/notify"); }},
+     }},
     {"ClockStepped",
-     [](Cell& c) {  // west of UTC, the calls an hour or two ahead of now
-       c.env.push_back("TZ=XXX5");
-       setenv("TZ", "XXX5", 1);
-       tzset();
-       c.h5 = HourOf(time(nullptr) + 3600);
-       c.h6 = HourOf(time(nullptr) + 7200);
-     },
      [](Cell& c) {  // the recorder writes where the stepped clock says
        const std::string live =
-           RECORDINGS_DIR "/" + HourOf(time(nullptr)) + "/live.wav";
+           RECORDINGS_DIR "/" + HourDir(time(nullptr)) + "/live.wav";
        MakeFile(live, kMB);
        c.Track(live, 0, 1, true);
        unsetenv("TZ");
        tzset();
+     },
+     {},
+     [](Cell& c) {  // west of UTC, the calls an hour or two ahead of now
+       c.env.push_back("TZ=XXX5");
+       setenv("TZ", "XXX5", 1);
+       tzset();
+       c.h5 = HourDir(time(nullptr) + 3600);
+       c.h6 = HourDir(time(nullptr) + 7200);
      }},
-    {"NameWrittenAgain", [](Cell&) {},
+    {"NameWrittenAgain",
      [](Cell& c) {  // the recorder writes a removed media file anew
        const std::vector<std::string> marked =
            Psql("SELECT id FROM calls WHERE flags & 4 <> 0");
@@ -449,7 +418,7 @@ const What kWhats[] = {
            std::to_string(old.tenant) + "_DiskUsage'");
        c.Track(old.path, old.call, old.tenant, false);
      }},
-    {"PowerCut", [](Cell&) {},
+    {"PowerCut",
      [](Cell& c) {  // the file systems as their devices held them
        c.Unmount();
        ASSERT_EQ(0, Sh("mv /run/img/disk.cut /run/img/disk && "

@@ -34,6 +34,24 @@ void Link(const std::string& target, const std::string& path) {
 // Call 1, the oldest archived one, in kHour.
 void Call1(World& w) { w.AddCall(1, "2020/01/01/05", 1, 4000, true); }
 
+// Call 1, with `flags`, its file `name` a link that leads out of the tree.
+std::function<void(World&)> LinkedOut(const std::string& name, int flags) {
+  return [name, flags](World& w) {
+    Call1(w);
+    w.Insert();
+    Psql("UPDATE calls SET flags = " + std::to_string(flags));
+    w.Untrack(kHour + name);
+    Link(std::string(kOut) + "/victim", kHour + name);
+  };
+}
+
+// The shred that a secure delete runs, a script holding `body`.
+void Shred(const std::string& body) {
+  fs::create_directories("/var/tolvex/conf/bin");
+  std::ofstream("/var/tolvex/conf/bin/shred") << "#!/bin/sh\n" << body;
+  fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
+}
+
 // Its row naming `filename`, its files left where call 1's would be: no
 // file of a call, as far as the checks go.
 std::function<void(World&)> Misnamed(const std::string& filename) {
@@ -76,31 +94,9 @@ struct Promise {
 };
 
 const Promise kPromises[] = {
-    {"MediaIsASymlink",
-     [](World& w) {
-       Call1(w);
-       w.Untrack(kHour + "c1.wav");
-       Link(std::string(kOut) + "/victim", kHour + "c1.wav");
-     },
-     {},
-     true},
-    {"CompanionIsASymlink",
-     [](World& w) {
-       Call1(w);
-       w.Untrack(kHour + "c1.wav.g711");
-       Link(std::string(kOut) + "/victim", kHour + "c1.wav.g711");
-     },
-     {},
-     true},
-    {"ScreenFileIsASymlink",
-     [](World& w) {
-       Call1(w);
-       w.Insert();
-       Psql("UPDATE calls SET flags = 2");
-       Link(std::string(kOut) + "/victim", kHour + "screenc1.wmv");
-     },
-     {},
-     true},
+    {"MediaIsASymlink", LinkedOut("c1.wav", 0), {}, true},
+    {"CompanionIsASymlink", LinkedOut("c1.wav.g711", 0), {}, true},
+    {"ScreenFileIsASymlink", LinkedOut("screenc1.wmv", 2), {}, true},
     {"HourDirectoryIsASymlink",
      [](World& w) {
        w.AddRow(1, "2020/01/01/05", 1, true);
@@ -134,11 +130,8 @@ const Promise kPromises[] = {
     {"SymlinkSwappedInWhileShredding",
      [](World& w) {
        Call1(w);
-       fs::create_directories("/var/tolvex/conf/bin");
-       std::ofstream("/var/tolvex/conf/bin/shred")
-           << "#!/bin/sh\nln -sf " << kOut << "/victim " << kHour << "x; mv "
-           << kHour << "x " << kHour << "c1.wav\n";
-       fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
+       Shred("ln -sf " + std::string(kOut) + "/victim " + kHour + "x; mv " +
+             kHour + "x " + kHour + "c1.wav\n");
      },
      {},
      true},
@@ -155,9 +148,7 @@ const Promise kPromises[] = {
      [](World& w) {
        Call1(w);
        w.Keep(kHour + "c1.wav");
-       fs::create_directories("/var/tolvex/conf/bin");
-       std::ofstream("/var/tolvex/conf/bin/shred") << "#!/bin/sh\nexit 1\n";
-       fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
+       Shred("exit 1\n");
      },
      {kHour + "c1.wav"},
      true},
@@ -246,8 +237,7 @@ class PromiseTest : public ::testing::TestWithParam<Promise> {};
 
 TEST_P(PromiseTest, Holds) {
   const Promise& p = GetParam();
-  World w;
-  w.Reset(64);
+  World w(64);
   p.build(w);
   w.Insert();
   if (p.secure) MakeFile("/var/tolvex/conf/opt_secure_delete", 0);
@@ -270,15 +260,12 @@ INSTANTIATE_TEST_SUITE_P(, PromiseTest, ::testing::ValuesIn(kPromises),
 // Two rows naming one media file: the second finds it gone, which is no
 // stuck call; both are marked and the bytes are charged once.
 TEST(StuckTest, TwoRowsNamingOneMediaFile) {
-  World w;
-  w.Reset(64);
-  w.AddCall(1, "2020/01/01/05", 1, 4000, true);
+  World w(64);
+  Call1(w);
   w.AddRow(2, "2020/01/01/05", 1, true);
   w.Insert();
   Psql("UPDATE calls SET filename = 'c1.wav' WHERE id = 2");
-  PassRequest req;
-  req.liBytesToFree = 1 << 30;
-  EXPECT_EQ(0u, RunPass(req).stuck.size());
+  EXPECT_EQ(0u, FullPass().stuck.size());
   EXPECT_EQ(std::vector<std::string>{"2"},
             Psql("SELECT count(*) FROM calls WHERE flags & 4 = 4"));
   w.Check();
@@ -287,8 +274,7 @@ TEST(StuckTest, TwoRowsNamingOneMediaFile) {
 // Companions that are no files are said once with their call, which is
 // marked; they never pile up among the stuck items.
 TEST(StuckTest, CompanionsThatAreNoFilesDoNotPileUp) {
-  World w;
-  w.Reset(64);
+  World w(64);
   for (int id = 1; id <= 150; ++id) {
     w.AddCall(id, "2020/01/01/05", 1, 10, true);
     w.Untrack(kHour + "c" + std::to_string(id) + ".wav.g711");
@@ -296,26 +282,20 @@ TEST(StuckTest, CompanionsThatAreNoFilesDoNotPileUp) {
     fs::create_directories(kHour + "c" + std::to_string(id) + ".wav.g711");
   }
   w.Insert();
-  PassRequest req;
-  req.liBytesToFree = 1 << 30;
-  EXPECT_EQ(0u, RunPass(req).stuck.size());
+  EXPECT_EQ(0u, FullPass().stuck.size());
   w.Check();
 }
 
 // A pass names as loose only what the monitor knew to be stuck: naming every
 // reclaimed call would cost memory by the call.
 TEST(StuckTest, OnlyKnownItemsComeLoose) {
-  World w;
-  w.Reset(64);
-  w.AddCall(1, "2020/01/01/05", 1, 10, true);
+  World w(64);
+  Call1(w);
   w.AddCall(2, "2020/01/01/05", 1, 10, true);
   w.Insert();
   StuckRegistry known;
   known.Merge({{{StuckKey::kCall, 1, ""}, "was read-only"}}, 0);
-  PassRequest req;
-  req.liBytesToFree = 1 << 30;
-  req.known = &known;
-  PassReport report = RunPass(req);
+  PassReport report = FullPass(&known);
   ASSERT_EQ(1u, report.loosened.size());
   EXPECT_EQ(1, report.loosened[0].llCall);
   w.Check();

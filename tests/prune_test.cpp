@@ -85,31 +85,17 @@ TEST(PruneTest, WhatKeepsAStaleDirectory) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    World w;
-    w.Reset(64);
+    World w(64);
     w.AddCall(1, "2020/01/01/05", 1, 4000, true);
     fs::create_directories(kStaleHour);
     c.build(w);
     w.Insert();
-    PassRequest req;
-    req.liBytesToFree = 1 << 30;
-    const PassReport report = RunPass(req);
+    const PassReport report = FullPass();
     EXPECT_EQ(!c.why, report.outcome == kOutcomePruned);
     EXPECT_EQ(!c.why, !Exists("/recordings/2019"));
     EXPECT_EQ(c.why ? c.why : "", WhyStays(report, "/recordings/2019"));
     w.Check();
   }
-}
-
-// Directory "YYYY/MM/DD/HH" of the hour `hours` from now, named in UTC or
-// in local time.
-std::string HourDir(int hours, bool fUtc) {
-  const time_t t = time(nullptr) + hours * 3600;
-  struct tm tm;
-  if (fUtc ? !gmtime_r(&t, &tm) : !localtime_r(&t, &tm)) abort();
-  char buf[16];
-  strftime(buf, sizeof buf, "%Y/%m/%d/%H", &tm);
-  return buf;
 }
 
 // A recorder whose clock stepped back two hours: the archived calls of the
@@ -130,17 +116,14 @@ TEST(PruneTest, TheHourBeingWrittenStaysWhenTheClockSteppedBack) {
     setenv("TZ", c.tz, 1);
     tzset();
     for (int attempt = 0; attempt < 3; ++attempt) {  // an hour began meanwhile
-      const std::string now = "/recordings/" + HourDir(0, c.fUtc);
-      World w;
-      w.Reset(64);
-      w.AddCall(1, HourDir(2, c.fUtc), 1, 4000, true);
+      const std::string now = kRoot + HourDir(time(nullptr), c.fUtc);
+      World w(64);
+      w.AddCall(1, HourDir(time(nullptr) + 7200, c.fUtc), 1, 4000, true);
       w.Insert();
       fs::create_directories(now);
       if (c.fRecording) MakeFile(now + "/live.wav", 1000);
-      PassRequest req;
-      req.liBytesToFree = 1 << 30;
-      RunPass(req);
-      if ("/recordings/" + HourDir(0, c.fUtc) != now) continue;
+      FullPass();
+      if (kRoot + HourDir(time(nullptr), c.fUtc) != now) continue;
       EXPECT_TRUE(Exists(c.fRecording ? now + "/live.wav" : now)) << now;
       w.Check();
       break;

@@ -5,7 +5,6 @@
 
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -94,8 +93,7 @@ pid_t Detached() {
 // Each mode's output, and signals ending it at once, even mid-pass in shred.
 TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
   ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));  // detached ones stay ours
-  World w;
-  w.Reset(64);
+  World w(64);
   w.AddCall(1, "2021/03/04/05", 1, 0, true);
   w.Insert();
   MakeFile("/var/tolvex/conf/opt_secure_delete", 0);
@@ -192,8 +190,7 @@ TEST_F(ServiceTest, OneInstanceOnly) {
 // the unlinks are on the disk (their directory synced) before the chunk is
 // marked and before the counters are charged.
 TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
-  World w;
-  w.Reset(64);
+  World w(64);
   for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 1000, true);
   w.Insert();
   Service svc(
@@ -248,8 +245,7 @@ TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
 // waiting a cycle; a pass that only pruned stale directories is followed at
 // once by the next, which reclaims calls: not a whole cycle later.
 TEST_F(ServiceTest, AStartOrAPruneNeverCostsACycle) {
-  World w;
-  w.Reset(292);  // trigger level 250 MB
+  World w(292);  // trigger level 250 MB
   w.AddCall(1, "2021/03/04/05", 1, 60 * kMB, true);
   w.Insert();
   fs::create_directories("/recordings/2021/03/04/04");  // stale and empty
@@ -336,8 +332,7 @@ TEST_F(ServiceTest, AClockStepBendsNoFillRate) {
 // its chunks, so that `fifodel status` does not take a busy service for a
 // hung one: here a slow database answers each chunk's query late.
 TEST_F(ServiceTest, ALongPassPublishesBetweenItsChunks) {
-  World w;
-  w.Reset(64);
+  World w(64);
   for (int id = 1; id <= 3; ++id) w.AddCall(id, "2021/03/04/05", 1, 100, true);
   w.Insert();
   std::vector<std::string> env = kFast;
@@ -434,10 +429,7 @@ const Scenario kScenarios[] = {
      64,
      [](World* w) {
        ArchivedCall(w, kMB);
-       const char* hour = "/recordings/2021/03/04/05";
-       ASSERT_EQ(0, mount(hour, hour, nullptr, MS_BIND, nullptr));
-       ASSERT_EQ(0, mount(nullptr, hour, nullptr,
-                          MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr));
+       ReadOnly("/recordings/2021/03/04/05");
      },
      "",
      2,
@@ -488,15 +480,11 @@ const Scenario kScenarios[] = {
 // A stuck item leaves the list once it no longer exists, though no pass
 // marks or prunes it: a call whose row went, a directory removed by hand.
 TEST_F(ServiceTest, StuckItemsLeaveWhenTheyNoLongerExist) {
-  World w;
-  w.Reset(64);
+  World w(64);
   ArchivedCall(&w, kMB);
   w.AddCall(2, "2019/03/04/05", 1, kMB, false);
   w.Insert();
-  const char* hour = "/recordings/2021/03/04/05";
-  ASSERT_EQ(0, mount(hour, hour, nullptr, MS_BIND, nullptr));
-  ASSERT_EQ(0, mount(nullptr, hour, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                     nullptr));
+  ReadOnly("/recordings/2021/03/04/05");
   Service svc(FIFODEL_BINARY);
   svc.Start("nofork", kFast);
   ServiceState st;
@@ -520,8 +508,7 @@ TEST_F(ServiceTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
   EXPECT_EQ(3, Sh(FIFODEL_BINARY " status >/dev/null")) << "nothing runs yet";
   for (const Scenario& s : kScenarios) {
     SCOPED_TRACE(s.name);
-    World w;
-    w.Reset(s.recordings_mb);
+    World w(s.recordings_mb);
     s.setup(&w);
     w.Insert();
     Watch watch;

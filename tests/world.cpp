@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -41,6 +43,44 @@ std::string Slurp(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path).rdbuf();
   return text.str();
+}
+
+long long FreeBytes() {
+  struct statvfs sv;
+  return statvfs(RECORDINGS_DIR, &sv) == 0 ? sv.f_bavail * sv.f_bsize : -1;
+}
+
+void ReadOnly(const std::string& dir) {
+  ASSERT_EQ(0, mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr));
+  ASSERT_EQ(0, mount(nullptr, dir.c_str(), nullptr,
+                     MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr));
+}
+
+std::string HourDir(time_t t, bool fUtc) {
+  struct tm tm;
+  char buf[16];
+  strftime(buf, sizeof buf, "%Y/%m/%d/%H",
+           fUtc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm));
+  return buf;
+}
+
+bool Settled(Service& svc, bool fJournal) {
+  int open = 0;
+  long long bytes;
+  for (const std::string& l : svc.Lines())
+    open += sscanf(l.c_str(), "FIFO_delete: %lld bytes to", &bytes) == 1 ? 1
+            : l == "FIFO_delete: finished"                               ? -1
+                                                                         : 0;
+  struct stat st;
+  return open == 0 && FreeBytes() >= 250 * kMB &&
+         (!fJournal || stat(JOURNAL_FILE, &st) != 0 || st.st_size == 0);
+}
+
+PassReport FullPass(const StuckRegistry* known) {
+  PassRequest req;
+  req.liBytesToFree = 1 << 30;
+  req.known = known;
+  return RunPass(req);
 }
 
 namespace {

@@ -1,14 +1,19 @@
 // A recording server built for one test row: calls with their files in the
 // tree and their rows in the table, three tenant counters, a file outside
-// the tree, and the checks that every promise shares.
+// the tree, and the checks that every promise shares; and the helpers the
+// service tests share.
 #ifndef FIFODEL_TESTS_WORLD_H_
 #define FIFODEL_TESTS_WORLD_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <map>
 #include <string>
 #include <vector>
+
+#include "reclaim.h"
+#include "service.h"
 
 // psql's rows of `sql` on the private server, columns joined by '|'.
 std::vector<std::string> Psql(const std::string& sql);
@@ -21,8 +26,22 @@ const long long kMB = 1 << 20;
 const long long kCounter = 1000000000;       // every counter's start
 const char kOut[] = "/var/tolvex/conf/out";  // outside the tree
 
+// Free bytes of /recordings.
+long long FreeBytes();
+// `dir` bind-mounted read-only on itself: nothing in it can be unlinked.
+void ReadOnly(const std::string& dir);
+// "YYYY/MM/DD/HH" of `t`, in UTC or in the local time of TZ.
+std::string HourDir(time_t t, bool fUtc = false);
+// Free space is back above the trigger level (250 MB) and no pass of `svc`
+// is half-way; with `fJournal`, no count is owed either.
+bool Settled(Service& svc, bool fJournal);
+// One pass with plenty to free, as the monitor would run it.
+PassReport FullPass(const StuckRegistry* known = nullptr);
+
 class World {
  public:
+  World() = default;
+  explicit World(int mb) { Reset(mb); }
   // Empty tables but counters TN1..TN3 of kCounter, empty sandbox paths, a
   // /recordings of `mb` MB, kOut/victim outside.
   void Reset(int mb);
