@@ -51,6 +51,7 @@ const char kStale[] =
     "tenancy updates\nFIFO_delete: finished\nFIFO_delete function returned "
     "true (means would have deleted some dirs)\nClean exit!\n";
 
+const char kUsage[] = "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n";
 const Mode kModes[] = {
     {"", SIGTERM, true, 0, "Starting Tolvex FIFO\n"},
     {"--fifodelsim", SIGINT, true, 0, "Starting Tolvex FIFO\n"},
@@ -58,10 +59,8 @@ const Mode kModes[] = {
     {"nofork", SIGINT, false, 0, "Starting Tolvex FIFO\n"},
     {"debug", SIGINT, false, 0, kHeld},
     {"--fifodelsim ' 9x' debug", 0, false, 0, kStale},
-    {"--help", 0, false, 0,
-     "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"},
-    {"-h", 0, false, 0,
-     "usage: fifodel [debug | nofork] [--metrics-dir DIR]\n"},
+    {"--help", 0, false, 0, kUsage},
+    {"-h", 0, false, 0, kUsage},
     {"--version", 0, false, 0, "fifodel 1.0.0\n"},
     {"status --jsn", 0, false, 3, ""},
     {"nofork --metrics-dir", 0, false, 2, ""},
@@ -390,14 +389,21 @@ struct Scenario {
   void (*setup)(World*);
   const char* env;
   int exit_code;  // of `fifodel status`
-  // Regexes, each searched for on its own: libstdc++ matches one spanning
-  // lines by recursion as deep as the text is long.
-  std::vector<const char*> status;   // for its text
-  const char* notified;              // a regex for the STATUS= lines
-  std::vector<const char*> metrics;  // for the metrics
-  const char* audit;                 // a regex for the whole audit trail
-  const char* logged = "";           // a regex for the lines logged
+  // Regexes, "&&" between two, in its text, the STATUS= lines, the metrics.
+  const char *status, *notified, *metrics;
+  const char* audit;        // a regex for the whole audit trail
+  const char* logged = "";  // a regex for the lines logged
 };
+
+// Each regex of `regexes` is searched for on its own: libstdc++ matches one
+// spanning lines by recursion as deep as the text is long.
+void ExpectEach(const std::string& text, const std::string& regexes) {
+  for (size_t at = 0, end = 0; end != std::string::npos; at = end + 2) {
+    end = regexes.find("&&", at);
+    const std::string re = regexes.substr(at, end - at);
+    EXPECT_TRUE(std::regex_search(text, std::regex(re))) << re << "\n" << text;
+  }
+}
 
 void ArchivedCall(World* w, long long bytes) {
   w->AddCall(1, "2021/03/04/05", 3, bytes, true);
@@ -405,52 +411,34 @@ void ArchivedCall(World* w, long long bytes) {
 }
 
 const Scenario kScenarios[] = {
-    {"healthy",
-     1100,
-     [](World*) {},
-     "",
-     0,
-     {"ok\n     Active: running"},
+    {"healthy", 1100, [](World*) {}, "", 0, "ok\n     Active: running",
      "STATUS=free 1100 MB, trigger 250 MB\n",
-     {"fifodel_measurement_ok 1\n", "fifodel_free_bytes 1153433600\n"},
-     ""},
-    {"reclaims",
-     292,
-     [](World* w) { ArchivedCall(w, 60 * kMB); },
-     "",
-     0,
-     {"covered: freed 67 MB, 1 calls"},
-     "last pass [0-9:]+ covered freed 67 MB",
-     {"fifodel_tenant_reclaimed_bytes_total\\{tenant=\"3\"\\} 70778880\n"},
+     "fifodel_measurement_ok 1\n&&fifodel_free_bytes 1153433600\n", ""},
+    {"reclaims", 292, [](World* w) { ArchivedCall(w, 60 * kMB); }, "", 0,
+     "covered: freed 67 MB, 1 calls", "last pass [0-9:]+ covered freed 67 MB",
+     "fifodel_tenant_reclaimed_bytes_total\\{tenant=\"3\"\\} 70778880\n",
      "[-0-9]+T[0-9:+]+\tpass=1\tcall=1\ttenant=3\tbytes=70778880\tremoved "
      "/recordings/2021/03/04/05/c1.wav\tremoved "
      "/recordings/2021/03/04/05/c1.wav.g711\n"},
-    {"stuck",
-     64,
+    {"stuck", 64,
      [](World* w) {
        ArchivedCall(w, kMB);
        ReadOnly("/recordings/2021/03/04/05");
      },
-     "",
-     2,
-     {"critical: free space below the trigger level after pass 1; 1 stuck"},
+     "", 2,
+     "critical: free space below the trigger level after pass 1; 1 stuck",
      "STATUS=free 6[0-9] MB, trigger 250 MB, last pass [0-9:]+ stuck",
-     {"fifodel_stuck_items\\{kind=\"call\"\\} 1\n"},
-     ""},
-    {"database down",
-     64,
-     [](World* w) { ArchivedCall(w, kMB); },
-     "PGHOST=/nowhere",
-     2,
-     {"database unreachable at the last pass", "Oldest call: unknown\n",
-      "  Archiving: unknown: the database did not answer\n"},
+     "fifodel_stuck_items\\{kind=\"call\"\\} 1\n", ""},
+    {"database down", 64, [](World* w) { ArchivedCall(w, kMB); },
+     "PGHOST=/nowhere", 2,
+     "database unreachable at the last pass&&Oldest call: unknown\n&&  "
+     "Archiving: unknown: the database did not answer\n",
      "last pass [0-9:]+ db_error freed 0 MB",
-     {"fifodel_db_errors_total [1-9]",
-      "fifodel_archive_backlog_updated_timestamp_seconds 0\n$"},
+     "fifodel_db_errors_total [1-9]&&"
+     "fifodel_archive_backlog_updated_timestamp_seconds 0\n$",
      ""},
     // Five calls from 2011 not archived yet, and less archived than missing.
-    {"archiving behind",
-     64,
+    {"archiving behind", 64,
      [](World* w) {
        ArchivedCall(w, kMB);
        for (int id = 11; id <= 15; ++id)
@@ -458,19 +446,15 @@ const Scenario kScenarios[] = {
        w->Insert();
        Psql(
            "UPDATE calls SET startdate = '2011-01-01'::timestamp + id * "
-           "interval '1 s' "
-           "WHERE isarchived = 0");
+           "interval '1 s' WHERE isarchived = 0");
      },
-     "",
-     2,
-     {"after pass 1: archiving is behind, 5 calls not archived yet, the "
-      "oldest from 2011-01-01 00:00:11",
-      "Oldest call: none archived\n",
-      "  Archiving: 5 calls not archived yet, the oldest from 2011-01-01 "
-      "00:00:11 \\("},
+     "", 2,
+     "after pass 1: archiving is behind, 5 calls not archived yet, the oldest "
+     "from 2011-01-01 00:00:11&&Oldest call: none archived\n&&  Archiving: 5 "
+     "calls not archived yet, the oldest from 2011-01-01 00:00:11 \\(",
      "last pass [0-9:]+ exhausted",
-     {"fifodel_archive_backlog_calls 5\n",
-      "fifodel_archive_backlog_oldest_start_timestamp_seconds 1293840011\n"},
+     "fifodel_archive_backlog_calls 5\n&&"
+     "fifodel_archive_backlog_oldest_start_timestamp_seconds 1293840011\n",
      "[^\n]*\tpass=1\tcall=1\t[^\n]*\n",
      "FIFO: archiving is behind: no archived call left, free [0-9]+ MB, "
      "trigger 250 MB, 5 calls not archived yet, the oldest from 2011-01-01 "
@@ -528,25 +512,19 @@ TEST_F(ServiceTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
         15);
     std::string text = Output(FIFODEL_BINARY " status");
     EXPECT_EQ(s.exit_code, Sh(FIFODEL_BINARY " status >/dev/null")) << text;
-    for (const char* re : s.status)
-      EXPECT_TRUE(std::regex_search(text, std::regex(re))) << re << "\n"
-                                                           << text;
+    ExpectEach(text, s.status);
     auto json = nlohmann::json::parse(Output(FIFODEL_BINARY " status --json"));
     EXPECT_EQ(s.exit_code, json.value("exit_code", -1));
     EXPECT_EQ(0, svc.Stop(SIGTERM));
     watch.Drain();
     EXPECT_EQ(0u, watch.messages.find("READY=1\n")) << watch.messages;
-    EXPECT_TRUE(std::regex_search(watch.messages, std::regex(s.notified)))
-        << watch.messages;
-    EXPECT_NE(std::string::npos, watch.messages.find("WATCHDOG=1\n"));
-    const std::string metrics = Slurp("/run/metrics/" METRICS_NAME);
-    for (const char* re : s.metrics)
-      EXPECT_TRUE(std::regex_search(metrics, std::regex(re))) << re << metrics;
+    ExpectEach(watch.messages, s.notified + std::string("&&WATCHDOG=1\n"));
+    ExpectEach(Slurp("/run/metrics/" METRICS_NAME), s.metrics);
     EXPECT_EQ(0, Sh("promtool check metrics </run/metrics/" METRICS_NAME));
     EXPECT_TRUE(std::regex_match(Slurp(AUDIT_FILE), std::regex(s.audit)));
     std::string logged;
     for (const SyslogLine& l : TakeSyslog()) logged += l.text + "\n";
-    EXPECT_TRUE(std::regex_search(logged, std::regex(s.logged))) << logged;
+    ExpectEach(logged, s.logged);
     // Replaced by rename only, and no temporary file left behind.
     EXPECT_EQ(0u, watch.written.count(METRICS_NAME) +
                       watch.written.count(STATE_NAME));
