@@ -13,7 +13,6 @@
 #include <tuple>
 
 #include "audit.h"
-#include "calls.h"
 #include "configs.h"
 #include "dbfixture.h"
 #include "paths.h"

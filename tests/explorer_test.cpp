@@ -73,9 +73,21 @@ std::pair<unsigned long long, long long> IdOf(const std::string& path) {
           stx.stx_btime.tv_sec * 1000000000LL + stx.stx_btime.tv_nsec};
 }
 
+// The images' file systems under the tree and the journal, and apart.
+const std::string kMount =
+    "mkdir -p /run/disk /run/lib && mount -o loop /run/img/disk /run/disk && "
+    "mount -o loop /run/img/lib /run/lib && mkdir -p /run/disk/rec /run/lib/j "
+    "&& mount --bind /run/disk/rec " RECORDINGS_DIR
+    " && mount --bind /run/lib/j " JOURNAL_DIR;
+const std::string kUnmount =
+    "umount -R " RECORDINGS_DIR "; umount -R " JOURNAL_DIR
+    "; umount /run/disk /run/lib /recording 2>/dev/null";
+
 class Cell;
 
 using Act = std::function<void(Cell&)>;  // none: nothing to do
+// Runs `cmd` through the shell, where $H5 is the first hour's directory.
+Act Shell(const std::string& cmd);
 struct What {
   const char* name;
   Act change = {}, heal = {};  // while it is down; after a pass under it
@@ -124,9 +136,6 @@ class Cell {
   // Waits for the restarted service's `n`th pass to end.
   bool Passes(int n) { return b.AwaitLine("FIFO_delete: finished", n, 15); }
 
-  void Mount();
-  void Unmount();
-
  private:
   void Build();
   void Call(long long id, const std::string& hour, bool fArchived);
@@ -139,18 +148,10 @@ class Cell {
   const What& what_;
 };
 
-void Cell::Mount() {
-  ASSERT_EQ(0, Sh("mkdir -p /run/disk /run/lib && "
-                  "mount -o loop /run/img/disk /run/disk && "
-                  "mount -o loop /run/img/lib /run/lib && "
-                  "mkdir -p /run/disk/rec /run/lib/j && "
-                  "mount --bind /run/disk/rec " RECORDINGS_DIR " && "
-                  "mount --bind /run/lib/j " JOURNAL_DIR));
-}
-
-void Cell::Unmount() {
-  Sh("umount -R " RECORDINGS_DIR "; umount -R " JOURNAL_DIR
-     "; umount /run/disk /run/lib /recording 2>/dev/null");
+Act Shell(const std::string& cmd) {
+  return [cmd](Cell& c) {
+    ASSERT_EQ(0, Sh("H5=" RECORDINGS_DIR "/" + c.h5 + "; " + cmd)) << cmd;
+  };
 }
 
 // 20 archived calls in h5 and 30 in h6, 1 MB each with a companion, two
@@ -163,7 +164,7 @@ void Cell::Build() {
                "/run/img && truncate -s 400M /run/img/disk && truncate -s 16M "
                "/run/img/lib && mkfs.ext4 -qF -m 0 /run/img/disk && "
                "mkfs.ext4 -qF -m 0 /run/img/lib"));
-  Mount();
+  ASSERT_EQ(0, Sh(kMount));
   MakeFile(CONF_DIR "/fifo_verbose", 0);
   // The diagnostic logs are a link that leads out: nothing there may go.
   ASSERT_EQ(0, Sh("mount -t tmpfs tmpfs /recording && ln -s " +
@@ -241,8 +242,7 @@ void Cell::Run() {
   b.Stop(SIGTERM);
   log += b.Text();
   Check();
-  Unmount();
-  Sh("umount /run/img");
+  Sh(kUnmount + "; umount /run/img");
 }
 
 std::map<std::string, int> AuditedFiles() {
@@ -293,6 +293,8 @@ void Cell::Check() {
   }
 }
 
+const std::string kTN1 = " WHERE param = 'TN1_DiskUsage'";
+
 // The journal's lines that hold intents all belong to its last segment:
 // what a refused counter owes is one line per tenant, not its files.
 void OneSegmentOfFiles() {
@@ -308,60 +310,38 @@ void OneSegmentOfFiles() {
 }
 
 const What kWhats[] = {
-    {"Nothing", {}, {}, {}, {}, true, false},
+    {"Nothing", nullptr, nullptr, nullptr, nullptr, true, false},
     {"HourMoved",
-     [](Cell& c) {
-       ASSERT_EQ(0, Sh("mkdir -p " RECORDINGS_DIR
-                       "/archive && mv " RECORDINGS_DIR "/" +
-                       c.h5 + " " RECORDINGS_DIR "/archive/h5"));
-     },
-     {},
-     {},
-     {},
-     false},
-    {"MountMissing",
-     [](Cell& c) { ASSERT_EQ(0, Sh("umount " RECORDINGS_DIR "/" + c.h5)); },
-     [](Cell& c) {
-       ASSERT_EQ(0, Sh("mount --bind /run/h5 " RECORDINGS_DIR "/" + c.h5));
-     },
-     [](Cell& c) {  // h5 on a file system of its own
-       const std::string at = RECORDINGS_DIR "/" + c.h5;
-       ASSERT_EQ(0, Sh("mkdir -p /run/h5 " + at +
-                       " && mount -t tmpfs -o size=64m tmpfs /run/h5 && "
-                       "mount --bind /run/h5 " +
-                       at));
-     },
-     {},
-     false},
+     Shell("mkdir -p " RECORDINGS_DIR "/archive && mv $H5 " RECORDINGS_DIR
+           "/archive/h5"),
+     nullptr, nullptr, nullptr, false},
+    {"MountMissing", Shell("umount $H5"), Shell("mount --bind /run/h5 $H5"),
+     Shell("mkdir -p /run/h5 $H5 && mount -t tmpfs -o size=64m tmpfs /run/h5 "
+           "&& mount --bind /run/h5 $H5"),  // h5 on a file system of its own
+     nullptr, false},
     {"VarLibFull",
-     [](Cell&) {
-       Sh("fallocate -l 16M " JOURNAL_DIR
-          "/filler 2>/dev/null; "
-          "cat /dev/zero >" JOURNAL_DIR "/filler2 2>/dev/null");
-     },
-     [](Cell&) { Sh("rm -f " JOURNAL_DIR "/filler " JOURNAL_DIR "/filler2"); }},
+     Shell("{ fallocate -l 16M " JOURNAL_DIR
+           "/filler; cat /dev/zero >" JOURNAL_DIR
+           "/filler2; } 2>/dev/null; true"),
+     Shell("rm -f " JOURNAL_DIR "/filler " JOURNAL_DIR "/filler2")},
     {"CounterRefused",
      [](Cell& c) {
-       c.counter = Psql(
-           "SELECT value FROM configs WHERE param = "
-           "'TN1_DiskUsage'")[0];
-       Psql("UPDATE configs SET value = 'n/a' WHERE param = 'TN1_DiskUsage'");
+       c.counter = Psql("SELECT value FROM configs" + kTN1)[0];
+       Psql("UPDATE configs SET value = 'n/a'" + kTN1);
      },
      [](Cell& c) {
-       Psql("UPDATE configs SET value = '" + c.counter +
-            "' WHERE param = 'TN1_DiskUsage'");
+       Psql("UPDATE configs SET value = '" + c.counter + "'" + kTN1);
      },
-     {},
+     nullptr,
      [](Cell& c) {  // a second pass under it
        c.Shortage(4);
        c.Passes(2);
        EXPECT_LT(0, c.b.Count("TN 1 DiskUsage not updated")) << c.b.Text();
        OneSegmentOfFiles();
      }},
-    {"DatabaseDown", [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStop)); },
-     [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStart)); }},
-    {"LockPathUnusable",
-     [](Cell&) { Sh("rm -rf " STATE_DIR "; touch " STATE_DIR); },
+    {"DatabaseDown", Shell(PrivatePostgres::kStop),
+     Shell(PrivatePostgres::kStart)},
+    {"LockPathUnusable", Shell("rm -rf " STATE_DIR "; touch " STATE_DIR),
      [](Cell& c) {  // a second instance, once the path is usable again
        Sh("rm -f " STATE_DIR);
        c.Shortage(4);
@@ -372,8 +352,7 @@ const What kWhats[] = {
        EXPECT_EQ(0, second.Count("FIFO_delete:")) << second.Text();
      }},
     {"NotifySocketUnread",
-     [](Cell& c) { c.env.push_back("NOTIFY_SOCKET=/run/notify"); },
-     {},
+     [](Cell& c) { c.env.push_back("NOTIFY_SOCKET=/run/notify"); }, nullptr,
      [](Cell& c) {
        c.notify = socket(AF_UNIX, SOCK_DGRAM, 0);
        int size = 1;  // the smallest queue the kernel allows
@@ -391,7 +370,7 @@ const What kWhats[] = {
        unsetenv("TZ");
        tzset();
      },
-     {},
+     nullptr,
      [](Cell& c) {  // west of UTC, the calls an hour or two ahead of now
        c.env.push_back("TZ=XXX5");
        setenv("TZ", "XXX5", 1);
@@ -418,13 +397,11 @@ const What kWhats[] = {
            std::to_string(old.tenant) + "_DiskUsage'");
        c.Track(old.path, old.call, old.tenant, false);
      }},
-    {"PowerCut",
-     [](Cell& c) {  // the file systems as their devices held them
-       c.Unmount();
-       ASSERT_EQ(0, Sh("mv /run/img/disk.cut /run/img/disk && "
-                       "mv /run/img/lib.cut /run/img/lib"));
-       c.Mount();
-     }},
+    {"PowerCut",  // the file systems as their devices held them
+     Shell(kUnmount +
+           "; mv /run/img/disk.cut /run/img/disk && mv "
+           "/run/img/lib.cut /run/img/lib && " +
+           kMount)},
 };
 
 void PrintTo(const What& w, std::ostream* os) { *os << w.name; }
