@@ -32,22 +32,9 @@ Lines SyslogLines() {  // as "<pri> <text>", notices without their priority
   return out;
 }
 
-class DbLayerTest : public DbTest {  // holds a connection as a pass would
- protected:
-  void SetUp() override {
-    DbTest::SetUp();
-    ASSERT_EQ(0, getDbConnection(&conn_));
-  }
-  void TearDown() override {
-    dbi_conn_close(conn_);
-    DbTest::TearDown();
-  }
-  dbi_conn conn_ = nullptr;
-};
-
 // The normal path, byte for byte: a stale directory is pruned, then the
 // oldest archived calls go, chunk by chunk, and their tenants are charged.
-TEST_F(DbLayerTest, NormalPathTranscript) {
+TEST_F(DbTest, NormalPathTranscript) {
   World w(64);
   for (int id = 1; id <= 203; ++id)
     w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
@@ -101,9 +88,11 @@ TEST_F(DbLayerTest, NormalPathTranscript) {
 // The last row is read; the server does the adding; only failures are
 // logged, the server's text escaped: a counter holding a line end must not
 // forge a line of its own.
-TEST_F(DbLayerTest, ConfigValuesAndPlainStatements) {
-  EXPECT_TRUE(InsertConfigValue(conn_, "k'ey", "old", ""));
-  EXPECT_TRUE(UpdateConfigValue(conn_, "k'ey", "\\'); --\\"));
+TEST_F(DbTest, ConfigValuesAndPlainStatements) {
+  dbi_conn conn;  // as a pass holds it
+  ASSERT_EQ(0, getDbConnection(&conn));
+  EXPECT_TRUE(InsertConfigValue(conn, "k'ey", "old", ""));
+  EXPECT_TRUE(UpdateConfigValue(conn, "k'ey", "\\'); --\\"));
   EXPECT_EQ(Lines{"\\'); --\\|"}, Rows("SELECT value,part FROM configs"));
   const std::string bad =
       "11 Query error: 3484946 3484946: ERROR:  invalid input syntax for type "
@@ -115,22 +104,23 @@ TEST_F(DbLayerTest, ConfigValuesAndPlainStatements) {
       {"('n',E'1\\nx','p')", "1\nx", false, {"1\nx|p"}}};
   for (const auto& [rows, read, ok, after] : cases) {
     Sql("TRUNCATE configs; INSERT INTO configs VALUES " + rows);
-    EXPECT_EQ(read, GetConfigValue(conn_, "n")) << rows;
-    EXPECT_EQ(ok, PerformSql(conn_, "SELECT value::bigint FROM configs"));
+    EXPECT_EQ(read, GetConfigValue(conn, "n")) << rows;
+    EXPECT_EQ(ok, PerformSql(conn, "SELECT value::bigint FROM configs"));
     Mark();
-    EXPECT_EQ(ok, AddToConfigValue(conn_, "n", -600));
+    EXPECT_EQ(ok, AddToConfigValue(conn, "n", -600));
     EXPECT_EQ(Lines{"UPDATE Configs SET value = value::bigint + -600 WHERE "
                     "param='n'"},
               LoggedTexts());
     EXPECT_EQ(ok ? Lines{} : Lines(2, bad), SyslogLines());
     EXPECT_EQ(after, Rows("SELECT value,part FROM configs ORDER BY part"));
   }
+  dbi_conn_close(conn);
 }
 
 // Sums per tenant, adds in signed id order in one transaction on a connection
 // of its own, reads a missing counter as 0, and tells the transaction's id
 // before it commits; a failed counter spoils only itself.
-TEST_F(DbLayerTest, TenantCounters) {
+TEST_F(DbTest, TenantCounters) {
   Sql("INSERT INTO configs VALUES ('TN12_DiskUsage','1000','p'),"
       "('TN-3_DiskUsage','70','p'),('TN5_DiskUsage','x','p')");
   Tenancy tenancy;
@@ -172,7 +162,7 @@ TEST_F(DbLayerTest, TenantCounters) {
 // every archived call comes exactly once, however many share a startdate,
 // and without the index that orders them too. A simulated pass names each
 // file it meets.
-TEST_F(DbLayerTest, ChunksMeetEveryCallOnce) {
+TEST_F(DbTest, ChunksMeetEveryCallOnce) {
   Sql("DROP INDEX calls_archived_by_age");
   Sql("INSERT INTO calls (id, directory, filename, isarchived, startdate) "
       "SELECT i, 'd', 'c' || i, 1, '2021-01-01'::timestamp + (i / 150) * "
@@ -190,7 +180,7 @@ TEST_F(DbLayerTest, ChunksMeetEveryCallOnce) {
 
 // A connection lost in the counters' transaction charges nothing and blames
 // no other counter: a ROLLBACK that fails ends the attempt.
-TEST_F(DbLayerTest, CountersOnALostConnection) {
+TEST_F(DbTest, CountersOnALostConnection) {
   Sql("INSERT INTO configs SELECT 'TN' || i || '_DiskUsage', '1000', 'p' "
       "FROM generate_series(1, 3) i");
   setenv("FIFODEL_FAULT", "tenant-transaction", 1);
@@ -211,7 +201,7 @@ TEST_F(DbLayerTest, CountersOnALostConnection) {
 
 // What a replay owes is charged once: a commit whose id the journal cannot
 // record is not made, or the next replay would charge it again.
-TEST_F(DbLayerTest, AReplayCommitsOnlyWhatItRecords) {
+TEST_F(DbTest, AReplayCommitsOnlyWhatItRecords) {
   Sql("INSERT INTO configs VALUES ('TN1_DiskUsage', '1000', 'p')");
   MakeFile(JOURNAL_FILE, 0);
   std::ofstream(JOURNAL_FILE) << JournalLine("S") << OwedLine(1, -100);
@@ -240,7 +230,7 @@ TEST_F(DbTest, AuditTrailEscapesNames) {
 // Every prefix of a real journal, and every line of it garbled: replay
 // never charges a file twice, never one that is not gone, never one that a
 // committed transaction charged.
-TEST_F(DbLayerTest, JournalReplayOfEveryPrefix) {
+TEST_F(DbTest, JournalReplayOfEveryPrefix) {
   World w(64);
   for (int id = 1; id <= 4; ++id)
     w.AddCall(id, "2021/03/04/05", id % 2 + 1, 1000, true);
