@@ -6,12 +6,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -183,9 +181,7 @@ std::vector<SyslogLine> TakeSyslog(int wait_ms) {
   // sent before it is in the queue.
   static int iBarrier = 0;
   const std::string barrier = "\001barrier " + std::to_string(++iBarrier);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strcpy(addr.sun_path, "/dev/log");
+  sockaddr_un addr = {AF_UNIX, "/dev/log"};
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sendto(fd, barrier.data(), barrier.size(), 0,
          reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -201,13 +197,11 @@ std::vector<SyslogLine> TakeSyslog(int wait_ms) {
                            [] { return !g_syslogQueue.empty(); });
   std::vector<SyslogLine> lines;
   for (const std::string& raw : g_syslogQueue) {
-    SyslogLine line;
-    line.raw = raw;
-    line.pri = atoi(raw.c_str() + 1);
     // "<pri>Mmm dd hh:mm:ss ident: text"; the ident holds no ": ".
     size_t colon = raw.find(": ");
-    if (colon != std::string::npos) line.text = raw.substr(colon + 2);
-    lines.push_back(line);
+    lines.push_back({atoi(raw.c_str() + 1),
+                     colon == std::string::npos ? "" : raw.substr(colon + 2),
+                     raw});
   }
   g_syslogQueue.clear();
   return lines;
@@ -227,25 +221,13 @@ void MakeFile(const std::string& path, long long bytes) {
     mkdir(path.substr(0, pos).c_str(), 0755);
   int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
   ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  if (bytes > 0) {
-    ASSERT_EQ(0, posix_fallocate(fd, 0, bytes)) << path;
-  }
+  ASSERT_EQ(0, bytes > 0 ? posix_fallocate(fd, 0, bytes) : 0) << path;
   close(fd);
 }
 
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
-}
-
-bool SetImmutable(const std::string& path, bool fOn) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  int flags = 0;
-  bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  flags = fOn ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  if (fd >= 0) close(fd);
-  return ok;
 }
 
 const char* const PrivatePostgres::kStop =

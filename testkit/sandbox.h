@@ -46,9 +46,6 @@ void FreshTmpfs(const std::string& path, unsigned long long size_mb);
 void MakeFile(const std::string& path, long long bytes);
 
 bool Exists(const std::string& path);
-// Sets or clears the immutable attribute of `path`: then not even root can
-// unlink it (EPERM).
-bool SetImmutable(const std::string& path, bool fOn);
 
 // A private PostgreSQL for this process: scripts/pgsandbox start, copied
 // from the template in FIFODEL_PG_TEMPLATE when the test run made one, with

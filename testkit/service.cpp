@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 Service::~Service() {
   if (pid_ > 0 && status_ < 0) Stop(SIGKILL);
 }
@@ -53,19 +55,16 @@ bool Service::Await(const std::function<bool()>& done, double seconds) {
 bool Service::AwaitLine(const std::string& line, int n, double seconds) {
   return Await(
       [&] {
-        std::lock_guard<std::mutex> lock(mu_);
-        int seen = 0;
-        for (const auto& l : lines_) seen += l.second == line;
-        return seen >= n;
+        const std::vector<std::string> lines = Lines();
+        return std::count(lines.begin(), lines.end(), line) >= n;
       },
       seconds);
 }
 
 int Service::Count(const std::string& prefix) {
-  std::lock_guard<std::mutex> lock(mu_);
   int n = 0;
-  for (const auto& l : lines_)
-    n += l.second.compare(0, prefix.size(), prefix) == 0;
+  for (const std::string& l : Lines())
+    n += l.compare(0, prefix.size(), prefix) == 0;
   return n;
 }
 
