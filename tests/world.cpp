@@ -18,11 +18,10 @@ namespace fs = std::filesystem;
 
 std::vector<std::string> Psql(const std::string& sql) {
   std::ofstream("/run/world.sql") << sql;
-  FILE* p = popen("psql -U root -d tolvex -qAt -f /run/world.sql 2>&1", "r");
+  std::istringstream out(
+      Output("psql -U root -d tolvex -qAt -f /run/world.sql 2>&1"));
   std::vector<std::string> rows;
-  for (char buf[4096]; p && fgets(buf, sizeof buf, p);)
-    rows.emplace_back(buf, strcspn(buf, "\n"));
-  if (p) pclose(p);
+  for (std::string row; std::getline(out, row);) rows.push_back(row);
   return rows;
 }
 
@@ -40,9 +39,8 @@ std::string Output(const std::string& cmd) {
 }
 
 std::string Slurp(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 long long FreeBytes() {
