@@ -9,7 +9,6 @@
 // marked call's media stays, the journal is settled, and no second instance
 // reclaimed. The recording tree and the journal live on ext4 images, so
 // that copies of both taken at the fault point are what a power cut leaves.
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,11 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <set>
 #include <sstream>
 
 #include "paths.h"
@@ -52,26 +48,6 @@ const Where kWheres[] = {
     {"ReplayBeforeAudit", "replay-audit", true},
     {"ReplaySettling", "replay-settling", true},
 };
-
-// A file of the world, known by what it is: found by its inode and birth
-// wherever an archive job moved it within the tree.
-struct Tracked {
-  std::string path;
-  long long call;  // 0: a recording in progress, without a row yet
-  int tenant;
-  long long size;
-  std::pair<unsigned long long, long long> id;
-  bool fPending;  // its call is not archived: it must stay
-};
-
-std::pair<unsigned long long, long long> IdOf(const std::string& path) {
-  struct statx stx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW,
-            STATX_INO | STATX_BTIME, &stx) != 0)
-    return {0, 0};
-  return {stx.stx_ino,
-          stx.stx_btime.tv_sec * 1000000000LL + stx.stx_btime.tv_nsec};
-}
 
 // The images' file systems under the tree and the journal, and apart.
 const std::string kMount =
@@ -108,9 +84,7 @@ class Cell {
 
   std::string h5 = "2021/03/04/05", h6 = "2021/03/04/06";  // the two hours
   std::vector<std::string> env = {"FIFODEL_TIME_SCALE=0.1"};
-  std::vector<Tracked> files;
-  std::map<int, long long> added;  // what a recorder added to the counters
-  Service b{FIFODEL_BINARY};       // the service started again
+  Service b{FIFODEL_BINARY};  // the service started again
   World world;
   std::string log;      // what every run printed
   int notify = -1;      // a socket nobody reads
@@ -119,12 +93,6 @@ class Cell {
     if (notify >= 0) close(notify);
   }
 
-  void Track(const std::string& path, long long call, int tenant,
-             bool fPending) {
-    files.push_back({path, call, tenant,
-                     static_cast<long long>(fs::file_size(path)), IdOf(path),
-                     fPending});
-  }
   // Free space brought to `mb` MB below the trigger level.
   void Shortage(int mb) {
     static int n = 0;
@@ -138,9 +106,7 @@ class Cell {
 
  private:
   void Build();
-  void Call(long long id, const std::string& hour, bool fArchived);
   bool Die(const std::string& point, const std::string& before);
-  void Check();
   void Do(const Act& act) {
     if (act) act(*this);
   }
@@ -171,24 +137,13 @@ void Cell::Build() {
                   std::string(kOut) + " " LOG_DIR));
   Do(what_.arrange);
   for (long long id = 1; id <= 62; ++id)
-    if (id <= 22 || id > 30) Call(id, id <= 22 ? h5 : h6, id % 30 < 21);
+    if (id <= 22 || id > 30)
+      world.AddCall(id, id <= 22 ? h5 : h6, id % 3 + 1, kMB, id % 30 < 21);
   world.Insert();
   Shortage(8);
   // The world as the recorder left it is on the disk: a power cut takes
   // from the service only what it did.
   Sh("sync -f " RECORDINGS_DIR);
-}
-
-// Call `id`'s files, and its row.
-void Cell::Call(long long id, const std::string& hour, bool fArchived) {
-  const std::string media = std::string(RECORDINGS_DIR "/") + hour + "/c" +
-                            std::to_string(id) + ".wav";
-  int tenant = static_cast<int>(id % 3) + 1;
-  MakeFile(media, kMB);
-  MakeFile(media + ".g711", kMB / 8);
-  Track(media, id, tenant, !fArchived);
-  Track(media + ".g711", id, tenant, !fArchived);
-  world.AddRow(id, hour, tenant, fArchived);
 }
 
 // Runs the service until it dies at `point`, having run `before` there
@@ -241,56 +196,11 @@ void Cell::Run() {
   EXPECT_TRUE(b.Running());
   b.Stop(SIGTERM);
   log += b.Text();
-  Check();
+  SCOPED_TRACE(log);
+  world.Check({true, what_.fMarksExact, true,
+               log.find("not charged") != std::string::npos ||
+                   log.find("not committed") != std::string::npos});
   Sh(kUnmount + "; umount /run/img");
-}
-
-std::map<std::string, int> AuditedFiles() {
-  std::map<std::string, int> named;
-  std::istringstream audit(Slurp(AUDIT_FILE));
-  for (std::string line, field; std::getline(audit, line);) {
-    std::istringstream fields(line);
-    while (std::getline(fields, field, '\t'))
-      for (const char* verb : {"removed ", "shredded "})
-        if (field.compare(0, strlen(verb), verb) == 0)
-          ++named[field.substr(strlen(verb))];
-  }
-  return named;
-}
-
-void Cell::Check() {
-  std::set<std::pair<unsigned long long, long long>> present;
-  for (const auto& e : fs::recursive_directory_iterator(RECORDINGS_DIR))
-    if (e.is_regular_file()) present.insert(IdOf(e.path()));
-  std::map<int, long long> gone;
-  std::map<std::string, int> goneAt;
-  std::map<long long, bool> mediaGone;
-  for (const Tracked& f : files) {
-    bool fGone = !present.count(f.id);
-    EXPECT_FALSE(fGone && f.fPending) << "lost: " << f.path;
-    if (fGone) gone[f.tenant] += f.size, ++goneAt[f.path];
-    if (f.path.compare(f.path.size() - 4, 4, ".wav") == 0)
-      mediaGone[f.call] = fGone;
-  }
-  EXPECT_EQ(goneAt, AuditedFiles()) << "audit trail";
-  EXPECT_TRUE(Exists(kOut + std::string("/victim"))) << "logs emptied";
-  const bool fLossSaid = log.find("not charged") != std::string::npos ||
-                         log.find("not committed") != std::string::npos;
-  for (int t = 1; t <= 3; ++t) {
-    long long want = kCounter + added[t] - gone[t];
-    long long have =
-        std::stoll(Psql("SELECT value FROM configs WHERE param = 'TN" +
-                        std::to_string(t) + "_DiskUsage'")[0]);
-    EXPECT_GE(have, want) << "tenant " << t << " charged twice\n" << log;
-    EXPECT_TRUE(fLossSaid || have == want)
-        << "tenant " << t << ": " << have << " for " << want << "\n"
-        << log;
-  }
-  if (!what_.fMarksExact) return;
-  for (const std::string& row : Psql("SELECT id, flags & 4 FROM calls")) {
-    long long id = std::stoll(row);
-    EXPECT_EQ(mediaGone[id], row.back() == '4') << "call " << id;
-  }
 }
 
 const std::string kTN1 = " WHERE param = 'TN1_DiskUsage'";
@@ -366,7 +276,7 @@ const What kWhats[] = {
        const std::string live =
            RECORDINGS_DIR "/" + HourDir(time(nullptr)) + "/live.wav";
        MakeFile(live, kMB);
-       c.Track(live, 0, 1, true);
+       c.world.Track(live, 0, 1, true);
        unsetenv("TZ");
        tzset();
      },
@@ -382,20 +292,21 @@ const What kWhats[] = {
      [](Cell& c) {  // the recorder writes a removed media file anew
        const std::vector<std::string> marked =
            Psql("SELECT id FROM calls WHERE flags & 4 <> 0");
-       auto gone = std::find_if(c.files.begin(), c.files.end(), [&](auto& f) {
+       const std::vector<World::File>& files = c.world.files();
+       auto gone = std::find_if(files.begin(), files.end(), [&](auto& f) {
          return !f.fPending && !Exists(f.path) &&
                 std::find(marked.begin(), marked.end(),
                           std::to_string(f.call)) == marked.end();
        });
-       if (gone == c.files.end()) return;
-       const Tracked old = *gone;
+       if (gone == files.end()) return;
+       const World::File old = *gone;
        MakeFile(old.path, 700 * 1024);
-       c.added[old.tenant] += 700 * 1024;
+       c.world.Added(old.tenant, 700 * 1024);
        Psql(
            "UPDATE configs SET value = value::bigint + 716800 WHERE param = "
            "'TN" +
            std::to_string(old.tenant) + "_DiskUsage'");
-       c.Track(old.path, old.call, old.tenant, false);
+       c.world.Track(old.path, old.call, old.tenant, false);
      }},
     {"PowerCut",  // the file systems as their devices held them
      Shell(kUnmount +

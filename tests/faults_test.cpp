@@ -158,7 +158,7 @@ TEST_P(FaultTest, Recovers) {
                                     nullptr, false)
                   .is_object());
   EXPECT_EQ(0, svc.Stop(SIGTERM));
-  w.Check(f.fAudit);
+  w.Check({f.fAudit});
   f.check();
 }
 

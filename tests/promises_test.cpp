@@ -242,7 +242,7 @@ TEST_P(PromiseTest, Holds) {
   for (std::string r; remain >> r;) EXPECT_TRUE(Exists(r)) << r;
   // The counts a pass could not commit are applied, as the next pass would.
   ApplyPendingJournal();
-  w.Check(p.fault != "pending-question");
+  w.Check({p.fault != "pending-question"});
 }
 
 INSTANTIATE_TEST_SUITE_P(, PromiseTest, ::testing::ValuesIn(kPromises),

@@ -38,6 +38,16 @@ bool Settled(Service& svc, bool fJournal);
 // One pass with plenty to free, as the monitor would run it.
 PassReport FullPass(const StuckRegistry* known = nullptr);
 
+// What World::Check asks besides what it always does.
+struct Checks {
+  // Every call whose media is gone is marked, and the audit trail names
+  // every file that went.
+  bool fSettled = true;
+  bool fMarks = true;        // else the world itself moved media about
+  bool fExactAudit = false;  // each file that went named once, no other
+  bool fLossSaid = false;    // a counter may fall short, never too far
+};
+
 class World {
  public:
   World() = default;
@@ -55,33 +65,39 @@ class World {
   // Sends the rows added since the last call; what lies outside the tree
   // now is what Check expects to find there.
   void Insert();
+
+  // A file of the world, known by what it is: found by its inode and birth
+  // wherever it moved within the tree.
+  struct File {
+    std::string path;
+    long long call;  // 0: a recording in progress, without a row yet
+    int tenant;
+    long long size;
+    std::pair<unsigned long long, long long> id;
+    bool fPending;  // its call is not archived: it must stay
+  };
+  const std::vector<File>& files() const { return files_; }
+  void Track(const std::string& path, long long call, int tenant,
+             bool fPending);
   // `path` no longer frees anything when it goes (a second hard link).
-  void Untrack(const std::string& path) { files_.erase(path); }
-  void Track(const std::string& path, long long id, int tenant);
+  void Untrack(const std::string& path);
   // `path` must still hold what it holds now (another name of a file that
   // goes, say).
   void Keep(const std::string& path) { kept_[path] = Slurp(path); }
+  // A recorder added `bytes` to `tenant`'s counter.
+  void Added(int tenant, long long bytes) { added_[tenant] += bytes; }
 
   // The promises: nothing outside the tree changed; no recording of a call
   // that is not archived is gone; each counter fell by exactly the bytes of
-  // its tenant that left the disk; with `fSettled`, every call whose media
-  // is gone is marked, every marked call's media is gone, and the audit
-  // trail names every file that went.
-  void Check(bool fSettled = true);
-  // Bytes of `tenant` that left the disk.
-  long long Gone(int tenant);
+  // its tenant that left the disk; no marked call's media stays (the last
+  // media tracked for the call), and the checks `c` asks for.
+  void Check(Checks c = {});
 
  private:
-  struct File {
-    long long call;
-    int tenant;
-    ino_t ino;
-    long long size;
-  };
-  bool IsGone(const std::string& path, const File& f);
-  std::map<std::string, File> files_;
+  std::vector<File> files_;
   std::string rows_;
   std::map<std::string, std::string> outside_, kept_;
+  std::map<int, long long> added_;
 };
 
 #endif  // FIFODEL_TESTS_WORLD_H_
