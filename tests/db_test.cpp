@@ -14,7 +14,6 @@
 
 #include "audit.h"
 #include "configs.h"
-#include "dbfixture.h"
 #include "paths.h"
 #include "reclaim.h"
 #include "replay.h"
@@ -93,7 +92,7 @@ TEST_F(DbTest, ConfigValuesAndPlainStatements) {
   ASSERT_EQ(0, getDbConnection(&conn));
   EXPECT_TRUE(InsertConfigValue(conn, "k'ey", "old", ""));
   EXPECT_TRUE(UpdateConfigValue(conn, "k'ey", "\\'); --\\"));
-  EXPECT_EQ(Lines{"\\'); --\\|"}, Rows("SELECT value,part FROM configs"));
+  EXPECT_EQ(Lines{"\\'); --\\|"}, Psql("SELECT value,part FROM configs"));
   const std::string bad =
       "11 Query error: 3484946 3484946: ERROR:  invalid input syntax for type "
       "bigint: \"1\\nx\"";
@@ -101,7 +100,7 @@ TEST_F(DbTest, ConfigValuesAndPlainStatements) {
       {"('z','0','z')", "", true, {"0|z"}},
       {"('n','5','a'),('n','7','b')", "7", true, {"-595|a", "-593|b"}},
       {"('n','7','a'),('n',NULL,'b')", "", true, {"-593|a", "NULL|b"}},
-      {"('n',E'1\\nx','p')", "1\nx", false, {"1\nx|p"}}};
+      {"('n',E'1\\nx','p')", "1\nx", false, {"1\\nx|p"}}};
   for (const auto& [rows, read, ok, after] : cases) {
     Sql("TRUNCATE configs; INSERT INTO configs VALUES " + rows);
     EXPECT_EQ(read, GetConfigValue(conn, "n")) << rows;
@@ -112,7 +111,8 @@ TEST_F(DbTest, ConfigValuesAndPlainStatements) {
                     "param='n'"},
               LoggedTexts());
     EXPECT_EQ(ok ? Lines{} : Lines(2, bad), SyslogLines());
-    EXPECT_EQ(after, Rows("SELECT value,part FROM configs ORDER BY part"));
+    EXPECT_EQ(after, Psql("SELECT replace(coalesce(value, 'NULL'), E'\\n', "
+                          "'\\n'), part FROM configs ORDER BY part"));
   }
   dbi_conn_close(conn);
 }
@@ -147,7 +147,7 @@ TEST_F(DbTest, TenantCounters) {
                    "11 Cannot connect to database to do tenant updates"}),
             Lines(logged.begin(), logged.begin() + 2));
   EXPECT_EQ((Lines{"-3|40", "12|400", "5|x"}),
-            Rows("SELECT substr(param, 3, length(param) - 12), value FROM "
+            Psql("SELECT substr(param, 3, length(param) - 12), value FROM "
                  "configs ORDER BY param"));
   // Told false, it rolls back.
   EXPECT_TRUE(
@@ -196,7 +196,7 @@ TEST_F(DbTest, CountersOnALostConnection) {
     blamed += l.text.find("DiskUsage not updated") != std::string::npos;
   EXPECT_EQ(1, blamed);
   EXPECT_EQ((Lines{"1000", "1000", "1000"}),
-            Rows("SELECT value FROM configs ORDER BY param"));
+            Psql("SELECT value FROM configs ORDER BY param"));
 }
 
 // What a replay owes is charged once: a commit whose id the journal cannot
@@ -243,12 +243,13 @@ TEST_F(DbTest, JournalReplayOfEveryPrefix) {
   auto gone = [](const Intent& i) {
     return Exists(RECORDINGS_DIR "/" + i.strRel) ? kThere : kGone;
   };
-  std::string xid;
+  std::map<std::string, XactFate> fates;  // asked once each
   auto fate = [&](const std::string& x) {
-    xid = x;
-    return Scalar("SELECT pg_xact_status('" + x + "')") == "committed"
-               ? kCommitted
-               : kAborted;
+    if (!fates.count(x))
+      fates[x] = Scalar("SELECT pg_xact_status('" + x + "')") == "committed"
+                     ? kCommitted
+                     : kAborted;
+    return fates[x];
   };
   const size_t commit = text.rfind("\nC ") + 1;  // where the C line starts
   for (size_t n = 0; n <= text.size(); ++n) {
@@ -270,7 +271,7 @@ TEST_F(DbTest, JournalReplayOfEveryPrefix) {
     EXPECT_EQ(n > commit && text[n - 1] == '\n' ? 0 : intents, p.charged.size())
         << n;
   }
-  EXPECT_FALSE(xid.empty());
+  EXPECT_EQ(1u, fates.size());
   // A transaction the server can no longer judge charged what it names.
   EXPECT_TRUE(ResolveJournal(text, gone, [](const std::string&) {
                 return kUnknown;

@@ -149,14 +149,13 @@ void Cell::Build() {
 // Runs the service until it dies at `point`, having run `before` there
 // first; false when the point was never reached.
 bool Cell::Die(const std::string& point, const std::string& before) {
-  Service svc(FIFODEL_BINARY);
   std::vector<std::string> e = env;
   e.push_back("FIFODEL_FAULT=" + point);
   e.push_back(
       "FIFODEL_FAULT_CMD=[ -e /run/struck ] && exit 0; touch "
       "/run/struck; " +
       before + "kill -9 $PPID");
-  svc.Start("debug", e);
+  Service svc(FIFODEL_BINARY, "debug", e);
   bool fStruck = Service::Await([&] { return !svc.Running(); }, 15);
   svc.Stop(SIGKILL);
   log += svc.Text();
@@ -255,8 +254,7 @@ const What kWhats[] = {
      [](Cell& c) {  // a second instance, once the path is usable again
        Sh("rm -f " STATE_DIR);
        c.Shortage(4);
-       Service second(FIFODEL_BINARY);
-       second.Start("debug", c.env);
+       Service second(FIFODEL_BINARY, "debug", c.env);
        EXPECT_TRUE(Service::Await([&] { return !second.Running(); }, 5));
        EXPECT_EQ(0, second.Stop(SIGKILL));
        EXPECT_EQ(0, second.Count("FIFO_delete:")) << second.Text();

@@ -136,8 +136,7 @@ TEST_P(FaultTest, Recovers) {
         f.cmd + "; touch /run/struck");
   }
   fs::create_directories("/run/metrics");
-  Service svc(FIFODEL_BINARY);
-  svc.Start("debug --metrics-dir /run/metrics", env);
+  Service svc(FIFODEL_BINARY, "debug --metrics-dir /run/metrics", env);
   if (*f.point) {
     EXPECT_TRUE(Service::Await([] { return Exists("/run/struck"); }, 15));
   } else {

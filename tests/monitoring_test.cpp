@@ -164,8 +164,8 @@ TEST_F(MonitoringTest, DashboardAndRulesAnswerFromWhatTheServiceWrites) {
   fs::create_directories("/run/metrics");
   Service exporter("prometheus-node-exporter"), prometheus("prometheus");
   StartMonitoring(&exporter, &prometheus);
-  Service svc(FIFODEL_BINARY);
-  svc.Start("nofork --metrics-dir /run/metrics", {"FIFODEL_TIME_SCALE=0.1"});
+  Service svc(FIFODEL_BINARY, "nofork --metrics-dir /run/metrics",
+              {"FIFODEL_TIME_SCALE=0.1"});
   const std::string scraped =
       "fifodel_reclaimed_calls_total > 0 and on (instance) "
       "fifodel_stuck_items > 0";

@@ -101,8 +101,7 @@ TEST_F(ServiceTest, EachModeWritesWhereItShouldAndEndsAtOnce) {
   for (const Mode& m : kModes) {
     SCOPED_TRACE(m.args);
     if (!m.sig) fs::create_directories("/recordings/2020/12/31/23");  // stale
-    Service svc(FIFODEL_BINARY);
-    svc.Start(m.args, kFast);
+    Service svc(FIFODEL_BINARY, m.args, kFast);
     const std::string console = m.console;
     svc.Await([&] { return svc.Text().size() >= console.size(); }, 5);
     const bool fUsage = console.compare(0, 6, "usage:") == 0;
@@ -190,8 +189,8 @@ TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
   w.Insert();
   Service svc(
       "strace -f -qq -s 80 -e trace=openat,openat2,fsync,fdatasync,unlinkat,"
-      "sendto -o /run/trace " FIFODEL_BINARY);
-  svc.Start("debug", kFast);
+      "sendto -o /run/trace " FIFODEL_BINARY,
+      "debug", kFast);
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 1, 15));
   Sh("pkill -x fifodel");  // strace ends with it
   svc.Stop(0);
@@ -241,8 +240,7 @@ TEST_F(ServiceTest, AStartOrAPruneNeverCostsACycle) {
   w.AddCall(1, "2021/03/04/05", 1, 60 * kMB, true);
   w.Insert();
   fs::create_directories("/recordings/2021/03/04/04");  // stale and empty
-  Service svc(FIFODEL_BINARY);
-  svc.Start("debug", {});  // time as it is: the cycle is 5 s
+  Service svc(FIFODEL_BINARY, "debug", {});  // time as it is: the cycle is 5 s
   EXPECT_TRUE(Service::Await([&] { return svc.Count("FIFO_delete: "); }, 2.5));
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 2, 12));
   EXPECT_LT(svc.LongestGap("FIFO_delete: finished"), 2.5) << svc.Text();
@@ -279,8 +277,7 @@ TEST_F(ServiceTest, KeepsItsPaceWhenNobodyReadsItsNotifications) {
     SCOPED_TRACE(c.mb);
     FreshTmpfs(RECORDINGS_DIR, c.mb);
     MakeFile(VERBOSE_MARKER, 0);
-    Service svc(FIFODEL_BINARY);
-    svc.Start("debug", env);
+    Service svc(FIFODEL_BINARY, "debug", env);
     usleep(4500000);
     const int n = svc.Count(c.counted);
     EXPECT_EQ(0, svc.Stop(SIGTERM));
@@ -306,8 +303,7 @@ TEST_F(ServiceTest, AClockStepBendsNoFillRate) {
               // library that fakes it is still being loaded, and hangs.
               "ASAN_OPTIONS=verify_asan_link_order=0:"
               "allocator_release_to_os_interval_ms=-1"});
-  Service svc(FIFODEL_BINARY);
-  svc.Start("debug", env);
+  Service svc(FIFODEL_BINARY, "debug", env);
   for (int i = 0; i < 16; ++i, usleep(250000)) {
     if (i == 8) std::ofstream("/run/clock") << "-3600\n";
     MakeFile("/recordings/fill/" + std::to_string(i), 4 * kMB);
@@ -330,8 +326,7 @@ TEST_F(ServiceTest, ALongPassPublishesBetweenItsChunks) {
   std::vector<std::string> env = kFast;
   env.insert(env.end(),
              {"FIFODEL_FAULT=chunk-query", "FIFODEL_FAULT_CMD=sleep 1.2"});
-  Service svc(FIFODEL_BINARY);
-  svc.Start("debug", env);
+  Service svc(FIFODEL_BINARY, "debug", env);
   bool fMidPass = false;  // published while pass 1 ran
   Service::Await(
       [&] {
@@ -462,8 +457,7 @@ TEST_F(ServiceTest, StuckItemsLeaveWhenTheyNoLongerExist) {
   w.AddCall(2, "2019/03/04/05", 1, kMB, false);
   w.Insert();
   ReadOnly("/recordings/2021/03/04/05");
-  Service svc(FIFODEL_BINARY);
-  svc.Start("nofork", kFast);
+  Service svc(FIFODEL_BINARY, "nofork", kFast);
   ServiceState st;
   auto stuck = [&](size_t n) {
     return Service::Await(
@@ -489,11 +483,10 @@ TEST_F(ServiceTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
     s.setup(&w);
     w.Insert();
     Watch watch;
-    Service svc(FIFODEL_BINARY);
     std::vector<std::string> env = kFast;
     env.push_back("NOTIFY_SOCKET=/run/notify");
     if (*s.env) env.push_back(s.env);
-    svc.Start("nofork --metrics-dir /run/metrics", env);
+    Service svc(FIFODEL_BINARY, "nofork --metrics-dir /run/metrics", env);
     ServiceState st;
     Service::Await(
         [&] {

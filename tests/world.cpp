@@ -219,3 +219,39 @@ void World::Check(Checks c) {
         << "tenant " << t << " charged other than " << want;
   }
 }
+
+namespace {
+
+std::string ServerLog() {
+  const char* host = getenv("PGHOST");
+  return Slurp(std::string(host ? host : "") + "/postgresql.log");
+}
+
+}  // namespace
+
+void DbTest::SetUp() {
+  SandboxTest::SetUp();
+  Sql("TRUNCATE calls, configs");
+  Mark();
+}
+
+void DbTest::Sql(const std::string& sql) {
+  EXPECT_EQ(std::vector<std::string>{}, Psql(sql)) << sql;
+}
+
+std::string DbTest::Scalar(const std::string& sql) {
+  const std::vector<std::string> rows = Psql(sql);
+  return rows.empty() ? "" : rows[0];
+}
+
+void DbTest::Mark() { mark_ = ServerLog().size(); }
+
+std::vector<std::string> DbTest::LoggedTexts() {
+  std::istringstream log(ServerLog().substr(mark_));
+  std::vector<std::string> texts;
+  const std::string tag = " LOG:  statement: ";
+  for (std::string line; std::getline(log, line);)
+    if (line.find(tag) != std::string::npos)
+      texts.push_back(line.substr(line.find(tag) + tag.size()));
+  return texts;
+}

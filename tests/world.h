@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "reclaim.h"
+#include "sandbox.h"
 #include "service.h"
 
 // psql's rows of `sql` on the private server, columns joined by '|'.
@@ -98,6 +99,24 @@ class World {
   std::string rows_;
   std::map<std::string, std::string> outside_, kept_;
   std::map<int, long long> added_;
+};
+
+// A sandbox test on empty tables that reads back the exact statements the
+// server logged.
+class DbTest : public SandboxTest {
+ protected:
+  void SetUp() override;
+  // Runs `sql`, which must go through without a word from psql.
+  void Sql(const std::string& sql);
+  // The first row of `sql`, "" for none.
+  std::string Scalar(const std::string& sql);
+  // Marks the end of the server log; LoggedTexts() returns the statements
+  // logged after it.
+  void Mark();
+  std::vector<std::string> LoggedTexts();
+
+ private:
+  size_t mark_ = 0;
 };
 
 #endif  // FIFODEL_TESTS_WORLD_H_
