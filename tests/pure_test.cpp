@@ -1,14 +1,10 @@
 // The service's pure rules, tested without root: the trigger arithmetic,
 // shell quoting, which rows may name files, log-safe text, the forecast and
-// its warning, the state document, the metrics, the status verdict and the
-// service manager's notifications.
+// its warning, the state document, the metrics and the status verdict.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -19,7 +15,6 @@
 #include "logging.h"
 #include "metrics.h"
 #include "monitor.h"
-#include "notify.h"
 #include "removal.h"
 #include "statedoc.h"
 #include "status.h"
@@ -360,35 +355,6 @@ TEST(StuckRegistryTest, Bounded) {
   EXPECT_TRUE(r.Has({StuckKey::kCall, 1, ""}));
   r.Clear({StuckKey::kCall, 1, ""});
   EXPECT_TRUE(r.Unsaid({StuckKey::kCall, 1, ""}));
-}
-
-// The datagram reaches the socket NOTIFY_SOCKET names, a path or, with '@',
-// an abstract name; nothing is sent without one.
-TEST(NotifyTest, ReachesTheSocketNamed) {
-  const std::string tag = std::to_string(getpid());
-  for (const std::string& name :
-       {"@fifodel-notify-" + tag, "/tmp/fifodel-notify-" + tag}) {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_un sa = {};
-    sa.sun_family = AF_UNIX;
-    name.copy(sa.sun_path, name.size());
-    if (name[0] == '@') sa.sun_path[0] = '\0';
-    unlink(name.c_str());
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&sa),
-                      offsetof(sockaddr_un, sun_path) + name.size()))
-        << name;
-    unsetenv("NOTIFY_SOCKET");
-    NotifyReady();
-    setenv("NOTIFY_SOCKET", name.c_str(), 1);
-    NotifyStatus("free 3 MB");
-    unsetenv("NOTIFY_SOCKET");
-    char buf[64];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    EXPECT_EQ("STATUS=free 3 MB", std::string(buf, n > 0 ? n : 0)) << name;
-    EXPECT_LT(recv(fd, buf, sizeof buf, 0), 0) << name;  // nothing more
-    close(fd);
-    if (name[0] == '/') unlink(name.c_str());
-  }
 }
 
 // Any name survives the journal's line: blanks, line ends and '%' are

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <regex>
 #include <set>
 
@@ -341,17 +342,21 @@ TEST_F(ServiceTest, ALongPassPublishesBetweenItsChunks) {
   w.Check();
 }
 
-// The service manager's end of NOTIFY_SOCKET, and inotify on the
-// directories whose files must only ever be renamed into place.
+// The service manager's end of NOTIFY_SOCKET, at the path `name` or, with
+// '@', the abstract name, and inotify on the directories whose files must
+// only ever be renamed into place.
 struct Watch {
   int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
   int events = inotify_init1(IN_NONBLOCK);
   std::string messages;
   std::set<std::string> renamed, written;  // names seen moved in / written
 
-  Watch() {
-    sockaddr_un addr = {AF_UNIX, "/run/notify"};
-    bind(notify, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  explicit Watch(const std::string& name) {
+    sockaddr_un addr = {AF_UNIX, ""};
+    name.copy(addr.sun_path, name.size());
+    if (name[0] == '@') addr.sun_path[0] = '\0';
+    bind(notify, reinterpret_cast<sockaddr*>(&addr),
+         offsetof(sockaddr_un, sun_path) + name.size());
     fs::create_directories(STATE_DIR);
     fs::create_directories("/run/metrics");
     for (const char* dir : {STATE_DIR, "/run/metrics"})
@@ -482,9 +487,15 @@ TEST_F(ServiceTest, StatusMetricsAuditAndNotificationsTellWhatHappened) {
     World w(s.recordings_mb);
     s.setup(&w);
     w.Insert();
-    Watch watch;
+    // Every other scenario's manager listens on an abstract name, which
+    // no other sandbox shares.
+    const std::string socket =
+        (&s - kScenarios) % 2
+            ? "@fifodel-" + std::to_string(std::random_device()())
+            : "/run/notify";
+    Watch watch(socket);
     std::vector<std::string> env = kFast;
-    env.push_back("NOTIFY_SOCKET=/run/notify");
+    env.push_back("NOTIFY_SOCKET=" + socket);
     if (*s.env) env.push_back(s.env);
     Service svc(FIFODEL_BINARY, "nofork --metrics-dir /run/metrics", env);
     ServiceState st;
