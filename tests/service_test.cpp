@@ -71,6 +71,17 @@ const Mode kModes[] = {
 
 using ServiceTest = SandboxTest;
 
+// Each of `regexes` ("&&" between two) is found in `text`, each searched for
+// on its own: libstdc++ matches one spanning lines by recursion as deep as
+// the text is long.
+void ExpectEach(const std::string& text, const std::string& regexes) {
+  for (size_t at = 0, end = 0; end != std::string::npos; at = end + 2) {
+    end = regexes.find("&&", at);
+    const std::string re = regexes.substr(at, end - at);
+    EXPECT_TRUE(std::regex_search(text, std::regex(re))) << re << "\n" << text;
+  }
+}
+
 // The detached service, adopted by this process: its own session, its
 // standard descriptors on /dev/null.
 pid_t Detached() {
@@ -151,8 +162,7 @@ TEST_F(ServiceTest, OneInstanceOnly) {
     SCOPED_TRACE(std::string(c.spoil) + " | " + c.mend);
     FreshSandbox();
     Sh(std::string("mkdir -p " STATE_DIR "; ") + c.spoil);
-    Service first(FIFODEL_BINARY), second(FIFODEL_BINARY);
-    first.Start("debug", kFast);
+    Service first(FIFODEL_BINARY, "debug", kFast), second(FIFODEL_BINARY);
     ASSERT_TRUE(first.AwaitLine("FIFO_delete: finished", 1, 10));
     Sh(c.mend);
     // A pass begun after the change has looked at the lock again.
@@ -166,12 +176,10 @@ TEST_F(ServiceTest, OneInstanceOnly) {
     EXPECT_EQ(11, logged[0].pri) << logged[0].text;
     EXPECT_TRUE(first.Running());
     const std::string running = "running, pid " + std::to_string(first.pid());
-    std::string text = Output(FIFODEL_BINARY " status");
-    EXPECT_NE(std::string::npos, text.find(running)) << text;
+    ExpectEach(Output(FIFODEL_BINARY " status"), running);
     Sh("chmod 700 " RECORDINGS_DIR);
-    text = Output("runuser -u nobody -- " FIFODEL_BINARY " status");
-    EXPECT_NE(std::string::npos, text.find(running)) << text;
-    EXPECT_NE(std::string::npos, text.find("cannot be opened (Perm")) << text;
+    ExpectEach(Output("runuser -u nobody -- " FIFODEL_BINARY " status"),
+               running + "&&cannot be opened \\(Perm");
     // A reader that goes away does not end it either.
     EXPECT_EQ("0\n",
               Output("bash -c 'set -o pipefail; { sleep 0.3; " FIFODEL_BINARY
@@ -387,16 +395,6 @@ struct Scenario {
   const char* audit;        // a regex for the whole audit trail
   const char* logged = "";  // a regex for the lines logged
 };
-
-// Each regex of `regexes` is searched for on its own: libstdc++ matches one
-// spanning lines by recursion as deep as the text is long.
-void ExpectEach(const std::string& text, const std::string& regexes) {
-  for (size_t at = 0, end = 0; end != std::string::npos; at = end + 2) {
-    end = regexes.find("&&", at);
-    const std::string re = regexes.substr(at, end - at);
-    EXPECT_TRUE(std::regex_search(text, std::regex(re))) << re << "\n" << text;
-  }
-}
 
 void ArchivedCall(World* w, long long bytes) {
   w->AddCall(1, "2021/03/04/05", 3, bytes, true);

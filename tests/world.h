@@ -1,7 +1,6 @@
 // A recording server built for one test row: calls with their files in the
 // tree and their rows in the table, three tenant counters, a file outside
-// the tree, and the checks that every promise shares; and the helpers the
-// service tests share.
+// the tree, the checks that every promise shares, and the tests' helpers.
 #ifndef FIFODEL_TESTS_WORLD_H_
 #define FIFODEL_TESTS_WORLD_H_
 
@@ -27,8 +26,7 @@ const long long kMB = 1 << 20;
 const long long kCounter = 1000000000;       // every counter's start
 const char kOut[] = "/var/tolvex/conf/out";  // outside the tree
 
-// Free bytes of /recordings.
-long long FreeBytes();
+long long FreeBytes();  // of /recordings
 // `dir` bind-mounted read-only on itself: nothing in it can be unlinked.
 void ReadOnly(const std::string& dir);
 // "YYYY/MM/DD/HH" of `t`, in UTC or in the local time of TZ.
