@@ -58,18 +58,22 @@ void DrainSyslog() {
   }
 }
 
-[[noreturn]] void Die(const char* what) {
-  fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
+[[noreturn]] void Die(const std::string& what) {
+  fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno));
   _exit(1);
+}
+
+void Mount(const char* src, const std::string& dst, const char* type,
+           unsigned long flags, const std::string& opts = "") {
+  if (mount(src, dst.c_str(), type, flags, opts.c_str()) != 0) Die(dst);
 }
 
 void BindFile(const std::string& stage, const std::string& name) {
   std::string src = "/dev/" + name, dst = stage + "/" + name;
   int fd = open(dst.c_str(), O_CREAT | O_WRONLY, 0644);
-  if (fd < 0) Die(dst.c_str());
+  if (fd < 0) Die(dst);
   close(fd);
-  if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
-    Die(src.c_str());
+  Mount(src.c_str(), dst, nullptr, MS_BIND);
 }
 
 // A private /dev: the usual character devices and terminals of the host, and
@@ -78,8 +82,7 @@ void PrivateDev() {
   char dir[] = "/tmp/fifodel-dev.XXXXXX";
   if (!mkdtemp(dir)) Die("mkdtemp");
   const std::string stage = dir;
-  if (mount("tmpfs", dir, "tmpfs", 0, "mode=755,size=1m") != 0)
-    Die("mount stage");
+  Mount("tmpfs", stage, "tmpfs", 0, "mode=755,size=1m");
   for (const char* name :
        {"null", "zero", "full", "random", "urandom", "loop-control"})
     BindFile(stage, name);
@@ -89,26 +92,21 @@ void PrivateDev() {
     mknod((stage + "/loop" + std::to_string(n)).c_str(), S_IFBLK | 0600,
           makedev(7, n));
   mkdir((stage + "/pts").c_str(), 0755);
-  if (mount("/dev/pts", (stage + "/pts").c_str(), nullptr, MS_BIND | MS_REC,
-            nullptr) != 0)
-    Die("bind /dev/pts");
+  Mount("/dev/pts", stage + "/pts", nullptr, MS_BIND | MS_REC);
   // PostgreSQL's dynamic shared memory lives in /dev/shm.
   mkdir((stage + "/shm").c_str(), 01777);
-  if (mount("tmpfs", (stage + "/shm").c_str(), "tmpfs", 0,
-            "mode=1777,size=64m") != 0)
-    Die("mount /dev/shm");
+  Mount("tmpfs", stage + "/shm", "tmpfs", 0, "mode=1777,size=64m");
   // A bound ptmx node cannot find its devpts; the symlink can.
   symlink("pts/ptmx", (stage + "/ptmx").c_str());
   symlink("/proc/self/fd", (stage + "/fd").c_str());
 
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
+  sockaddr_un addr = {AF_UNIX, ""};
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", dir);
   g_syslogFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (g_syslogFd < 0 ||
       bind(g_syslogFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     Die("syslog socket");
-  if (mount(dir, "/dev", nullptr, MS_MOVE, nullptr) != 0) Die("move /dev");
+  Mount(dir, "/dev", nullptr, MS_MOVE);
   rmdir(dir);
   std::thread(DrainSyslog).detach();
 }
@@ -118,11 +116,8 @@ void PrivateDev() {
 // leaves running ends with it.
 void EnterNamespace(bool capture_syslog) {
   if (unshare(CLONE_NEWNS) != 0) Die("unshare");
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    Die("make / private");
-  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-            nullptr) != 0)
-    Die("mount /proc");
+  Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+  Mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
   for (const char* const* path = kSandboxPaths; *path; ++path)
     FreshTmpfs(*path, 1);
   if (capture_syslog) PrivateDev();
@@ -209,10 +204,8 @@ std::vector<SyslogLine> TakeSyslog(int wait_ms) {
 
 void FreshTmpfs(const std::string& path, unsigned long long size_mb) {
   umount2(path.c_str(), MNT_DETACH);  // the first time there is none
-  std::string opts =
-      "mode=755,nr_inodes=4m,size=" + std::to_string(size_mb) + "m";
-  if (mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) != 0)
-    Die(path.c_str());
+  Mount("tmpfs", path, "tmpfs", 0,
+        "mode=755,nr_inodes=4m,size=" + std::to_string(size_mb) + "m");
 }
 
 void MakeFile(const std::string& path, long long bytes) {
