@@ -29,20 +29,16 @@ const std::string kLock =
     "(psql -U root -d tolvex -c 'BEGIN; SELECT * FROM calls FOR UPDATE; "
     "SELECT pg_sleep(2)' >/dev/null &); sleep 0.3";
 
-// Calls whose media cannot be removed, older than all others.
-void Unremovable(World& w, const std::string& how) {
+// Calls whose media cannot be removed, older than all others: 201 in a
+// read-only hour, or one immutable (EPERM even for root) whose companion goes.
+void Unremovable(World& w, bool fReadOnly) {
   const std::string dir = "2021/03/04/04", abs = "/recordings/" + dir + "/";
-  for (int id = 1000; id < (how == "ro" ? 1201 : 1001); ++id)
+  for (int id = 1000; id < (fReadOnly ? 1201 : 1001); ++id)
     w.AddCall(id - 2000, dir, 3, 1024, true);
-  if (how == "ro") {
+  if (fReadOnly)
     ReadOnly(abs);
-  } else if (how == "mount") {  // a file from elsewhere mounted on the media
-    w.Untrack(abs + "c-1000.wav");
-    ASSERT_EQ(0, mount((std::string(kOut) + "/victim").c_str(),
-                       (abs + "c-1000.wav").c_str(), nullptr, MS_BIND, 0));
-  } else if (how == "perm") {  // immutable: EPERM even for root
+  else
     ASSERT_EQ(0, Sh("chattr +i " + abs + "c-1000.wav"));
-  }
 }
 
 // Where a victim's second name is planted: at the metrics' temporary, the
@@ -72,9 +68,8 @@ std::vector<Fault> Faults() {
       {"DatabaseFrozenAtChunkQuery", "chunk-query", "killall -STOP postgres",
        "sleep 6; killall -CONT postgres"},
       {"RowLockHeldBeforeMark", "before-mark", kLock, "sleep 2"},
-      {"ReadOnlyMedia", "", "", "", [](World& w) { Unremovable(w, "ro"); }},
-      {"MountedMedia", "", "", "", [](World& w) { Unremovable(w, "mount"); }},
-      {"ImmutableMedia", "", "", "", [](World& w) { Unremovable(w, "perm"); }},
+      {"ReadOnlyMedia", "", "", "", [](World& w) { Unremovable(w, true); }},
+      {"ImmutableMedia", "", "", "", [](World& w) { Unremovable(w, false); }},
       {"HardLinkAndFifosAtTemporaries", "", "", "",
        [](World&) {
          fs::create_directories("/run/metrics");
