@@ -57,7 +57,7 @@ const std::string kUnmount =
     "umount -R " RECORDINGS_DIR "; umount -R " JOURNAL_DIR
     "; umount /run/disk /run/lib /recording 2>/dev/null";
 
-class Cell;
+struct Cell;
 
 using Act = std::function<void(Cell&)>;  // none: nothing to do
 // Runs `cmd` through the shell, where $H5 is the first hour's directory.
@@ -75,8 +75,7 @@ struct What {
   bool fShortAtRestart = true;
 };
 
-class Cell {
- public:
+struct Cell {
   Cell(const Where& where, const What& what) : where_(where), what_(what) {}
   void Run();
 
@@ -101,8 +100,6 @@ class Cell {
   }
   // Waits for the restarted service's `n`th pass to end.
   bool Passes(int n) { return b.AwaitLine("FIFO_delete: finished", n, 15); }
-
- private:
   void Build();
   bool Die(const std::string& point, const std::string& before);
   void Do(const Act& act) {

@@ -50,15 +50,21 @@ void Shred(const std::string& body) {
   fs::permissions("/var/tolvex/conf/bin/shred", fs::perms::owner_all);
 }
 
+// The row of archived call `id` in `dir`, naming `filename`.
+void Row(World& w, int id, const std::string& dir, const std::string& file) {
+  w.AddRow(id, dir, 1, true);
+  w.Insert();
+  Psql("UPDATE calls SET filename = '" + file +
+       "' WHERE id = " + std::to_string(id));
+}
+
 // Its row naming `filename`, its files left where call 1's would be: no
 // file of a call, as far as the checks go.
 std::function<void(World&)> Misnamed(const std::string& filename) {
   return [filename](World& w) {
     MakeFile(kHour + "c1.wav", 4000);
     MakeFile(kHour + "c1.wav.g711", 500);
-    w.AddRow(1, "2020/01/01/05", 1, true);
-    w.Insert();
-    Psql("UPDATE calls SET filename = '" + filename + "'");
+    Row(w, 1, "2020/01/01/05", filename);
   };
 }
 
@@ -106,9 +112,7 @@ const Promise kPromises[] = {
     {"HourIsALinkToAnotherHour",  // whose file of that name is not archived
      [](World& w) {
        w.AddCall(1, "2020/01/01/06", 1, 4000, false);
-       w.AddRow(2, "2020/01/01/05", 1, true);
-       w.Insert();
-       Psql("UPDATE calls SET filename = 'c1.wav' WHERE id = 2");
+       Row(w, 2, "2020/01/01/05", "c1.wav");
        Link("06", "/recordings/2020/01/01/05");
      },
      "/recordings/2020/01/01/06/c1.wav"},
@@ -119,13 +123,7 @@ const Promise kPromises[] = {
        Link(kOut, "/recordings/2020");
      },
      ""},
-    {"AbsoluteDirectory",
-     [](World& w) {
-       w.AddRow(1, "/var/tolvex/conf/out", 1, true);
-       w.Insert();
-       Psql("UPDATE calls SET filename = 'victim'");
-     },
-     ""},
+    {"AbsoluteDirectory", [](World& w) { Row(w, 1, kOut, "victim"); }, ""},
     {"SymlinkSwappedInWhileShredding",
      [](World& w) {
        Call1(w);
@@ -223,9 +221,7 @@ const Promise kPromises[] = {
     {"TwoRowsNamingOneMediaFile",
      [](World& w) {
        Call1(w);
-       w.AddRow(2, "2020/01/01/05", 1, true);
-       w.Insert();
-       Psql("UPDATE calls SET filename = 'c1.wav' WHERE id = 2");
+       Row(w, 2, "2020/01/01/05", "c1.wav");
      },
      "",
      [](const PassReport& r) {
