@@ -295,10 +295,6 @@ const What kWhats[] = {
        const World::File old = *gone;
        MakeFile(old.path, 700 * 1024);
        c.world.Added(old.tenant, 700 * 1024);
-       Psql(
-           "UPDATE configs SET value = value::bigint + 716800 WHERE param = "
-           "'TN" +
-           std::to_string(old.tenant) + "_DiskUsage'");
        c.world.Track(old.path, old.call, old.tenant, false);
      }},
     {"PowerCut",  // the file systems as their devices held them

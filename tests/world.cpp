@@ -147,14 +147,14 @@ void World::Untrack(const std::string& path) {
 }
 
 void World::AddCall(long long id, const std::string& dir, int tenant,
-                    long long bytes, bool archived, const std::string& rowDir) {
+                    long long bytes, bool archived) {
   const std::string media = std::string(RECORDINGS_DIR "/") + dir + "/c" +
                             std::to_string(id) + ".wav";
   MakeFile(media, bytes);
   MakeFile(media + ".g711", bytes / 8);
   Track(media, id, tenant, !archived);
   Track(media + ".g711", id, tenant, !archived);
-  AddRow(id, rowDir.empty() ? dir : rowDir, tenant, archived);
+  AddRow(id, dir, tenant, archived);
 }
 
 void World::AddRow(long long id, const std::string& dir, int tenant,
@@ -164,6 +164,12 @@ void World::AddRow(long long id, const std::string& dir, int tenant,
            std::to_string(tenant) + ",NULL," + (archived ? "1" : "0") +
            ",'2021-03-04'::timestamp + interval '" + std::to_string(id) +
            " s')";
+}
+
+void World::Added(int tenant, long long bytes) {
+  added_[tenant] += bytes;
+  Psql("UPDATE configs SET value = value::bigint + " + std::to_string(bytes) +
+       " WHERE param = 'TN" + std::to_string(tenant) + "_DiskUsage'");
 }
 
 void World::Insert() {

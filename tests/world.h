@@ -55,10 +55,10 @@ class World {
   // /recordings of `mb` MB, kOut/victim outside.
   void Reset(int mb);
   // Call `id` of `tenant`: media "c<id>.wav" of `bytes` and its companion
-  // of bytes / 8 in the hour directory `dir` ("2021/03/04/05"); its row
-  // names `rowDir` (`dir` when empty) and is older the smaller `id` is.
+  // of bytes / 8 in the hour directory `dir` ("2021/03/04/05"), and its
+  // row, older the smaller `id` is.
   void AddCall(long long id, const std::string& dir, int tenant,
-               long long bytes, bool archived, const std::string& rowDir = "");
+               long long bytes, bool archived);
   // The row of call `id` alone, its files wherever the test puts them.
   void AddRow(long long id, const std::string& dir, int tenant, bool archived);
   // Sends the rows added since the last call; what lies outside the tree
@@ -83,8 +83,8 @@ class World {
   // `path` must still hold what it holds now (another name of a file that
   // goes, say).
   void Keep(const std::string& path) { kept_[path] = Slurp(path); }
-  // A recorder added `bytes` to `tenant`'s counter.
-  void Added(int tenant, long long bytes) { added_[tenant] += bytes; }
+  // A recorder adds `bytes` to `tenant`'s counter.
+  void Added(int tenant, long long bytes);
 
   // The promises: nothing outside the tree changed; no recording of a call
   // that is not archived is gone; each counter fell by exactly the bytes of
