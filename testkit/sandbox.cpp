@@ -114,13 +114,13 @@ void PrivateDev() {
 // Runs as PID 1 of a new PID namespace: "killall tcpdump" of the service
 // under test reaches only processes in here, and whatever a failed test
 // leaves running ends with it.
-void EnterNamespace(bool capture_syslog) {
+void EnterNamespace() {
   if (unshare(CLONE_NEWNS) != 0) Die("unshare");
   Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
   Mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
   for (const char* const* path = kSandboxPaths; *path; ++path)
     FreshTmpfs(*path, 1);
-  if (capture_syslog) PrivateDev();
+  PrivateDev();
 }
 
 int WaitFor(pid_t pid) {
@@ -149,7 +149,7 @@ void ReapServers(const std::atomic<bool>* done) {
 
 }  // namespace
 
-int RunInSandbox(const std::function<int()>& run, bool capture_syslog) {
+int RunInSandbox(const std::function<int()>& run) {
   ClaimMountPoints(kSandboxPaths);
   fflush(nullptr);
   // The caller stays in its PID namespace: once PID 1 of a new one is gone,
@@ -161,7 +161,7 @@ int RunInSandbox(const std::function<int()>& run, bool capture_syslog) {
     pid_t init = fork();
     if (init < 0) Die("fork");
     if (init == 0) {
-      EnterNamespace(capture_syslog);
+      EnterNamespace();
       exit(run());
     }
     _exit(WaitFor(init));

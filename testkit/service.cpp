@@ -31,18 +31,16 @@ void Service::Start(const std::string& args,
     _exit(127);
   }
   close(fds[1]);
-  reader_ = std::thread([this, fd = fds[0]] {
-    std::string line;
-    for (char c; read(fd, &c, 1) == 1;) {
-      if (c != '\n') {
-        line += c;
-        continue;
-      }
+  reader_ = std::thread([this, in = fdopen(fds[0], "r")] {
+    char* line = nullptr;
+    size_t size = 0;
+    for (ssize_t n;
+         (n = getline(&line, &size, in)) > 0 && line[n - 1] == '\n';) {
       std::lock_guard<std::mutex> lock(mu_);
-      lines_.emplace_back(Clock::now(), line);
-      line.clear();
+      lines_.emplace_back(Clock::now(), std::string(line, n - 1));
     }
-    close(fd);
+    free(line);
+    fclose(in);
   });
 }
 

@@ -98,8 +98,6 @@ struct Cell {
       MakeFile(std::string(RECORDINGS_DIR "/filler") + std::to_string(++n),
                bytes);
   }
-  // Waits for the restarted service's `n`th pass to end.
-  bool Passes(int n) { return b.AwaitLine("FIFO_delete: finished", n, 15); }
   void Build();
   bool Die(const std::string& point, const std::string& before);
   void Do(const Act& act) {
@@ -182,7 +180,7 @@ void Cell::Run() {
         << b.Text();
     Shortage(5);
   }
-  Passes(1);
+  b.AwaitLine("FIFO_delete: finished", 1, 15);
   Do(what_.during);
   Do(what_.heal);
   Shortage(6);
@@ -239,7 +237,7 @@ const What kWhats[] = {
      nullptr,
      [](Cell& c) {  // a second pass under it
        c.Shortage(4);
-       c.Passes(2);
+       c.b.AwaitLine("FIFO_delete: finished", 2, 15);
        EXPECT_LT(0, c.b.Count("TN 1 DiskUsage not updated")) << c.b.Text();
        OneSegmentOfFiles();
      }},
