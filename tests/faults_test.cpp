@@ -132,11 +132,9 @@ TEST_P(FaultTest, Recovers) {
   }
   fs::create_directories("/run/metrics");
   Service svc(FIFODEL_BINARY, "debug --metrics-dir /run/metrics", env);
-  if (*f.point) {
-    EXPECT_TRUE(Service::Await([] { return Exists("/run/struck"); }, 15));
-  } else {
-    svc.AwaitLine("FIFO_delete: finished", 1, 15);
-  }
+  EXPECT_TRUE(*f.point
+                  ? Service::Await([] { return Exists("/run/struck"); }, 15)
+                  : svc.AwaitLine("FIFO_delete: finished", 1, 15));
   Sh(f.lift);
   Service::Await([&] { return Settled(svc, false); }, 20);
   // Counts or marks still owed wait for the next shortage: recording goes on.

@@ -85,15 +85,8 @@ void ExpectEach(const std::string& text, const std::string& regexes) {
 // The detached service, adopted by this process: its own session, its
 // standard descriptors on /dev/null.
 pid_t Detached() {
-  pid_t pid = 0;
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    std::ifstream stat(e.path() / "stat");
-    std::string comm, state;
-    int child = 0, ppid = 0;
-    if (stat >> child >> comm >> state >> ppid && ppid == getpid() &&
-        comm == "(fifodel)")
-      pid = child;
-  }
+  const pid_t pid = atoi(
+      Output("pgrep -x -P " + std::to_string(getpid()) + " fifodel").c_str());
   EXPECT_EQ(pid, getsid(pid));
   for (auto n : {"/fd/0", "/fd/1", "/fd/2"})
     EXPECT_EQ("/dev/null",
