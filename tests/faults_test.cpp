@@ -58,55 +58,53 @@ struct Fault {
   bool fAudit = true;  // the audit trail can be written
 };
 
-std::vector<Fault> Faults() {
-  return {
-      {"DatabaseStoppedAtConnect", "connect", PrivatePostgres::kStop,
-       PrivatePostgres::kStart},
-      {"BackendKilledAtChunkQuery", "chunk-query", kKillBackends, "sleep 1"},
-      {"BackendKilledInTenantTransaction", "tenant-transaction", kKillBackends,
-       "sleep 1"},
-      {"DatabaseFrozenAtChunkQuery", "chunk-query", "killall -STOP postgres",
-       "sleep 6; killall -CONT postgres"},
-      {"RowLockHeldBeforeMark", "before-mark", kLock, "sleep 2"},
-      {"ReadOnlyMedia", "", "", "", [](World& w) { Unremovable(w, true); }},
-      {"ImmutableMedia", "", "", "", [](World& w) { Unremovable(w, false); }},
-      {"HardLinkAndFifosAtTemporaries", "", "", "",
-       [](World&) {
-         fs::create_directories("/run/metrics");
-         fs::create_directories(STATE_DIR);
-         ASSERT_EQ(0, mkfifo(STATE_FILE ".tmp", 0644));
-         ASSERT_EQ(0, mkfifo(JOURNAL_FILE ".tmp", 0644));
-         for (auto [dir, name] : kPlanted) {  // a victim's second name
-           const std::string victim = dir + std::string("/victim");
-           std::ofstream(victim) << "secret";
-           fs::permissions(victim, fs::perms::owner_read);
-           ASSERT_EQ(0, link(victim.c_str(),
-                             (dir + std::string("/") + name).c_str()));
-         }
-       },
-       [] {
-         for (auto [dir, name] : kPlanted) {
-           const std::string victim = dir + std::string("/victim");
-           EXPECT_EQ(fs::perms::owner_read, fs::status(victim).permissions());
-           EXPECT_EQ("secret", Slurp(victim)) << dir;
-         }
-         EXPECT_TRUE(Exists("/run/metrics/" METRICS_NAME));
-       },
-       false},
-      {"StuckNameThatIsNoUtf8", "", "", "",
-       [](World&) {
-         fs::create_directories("/recordings/2019/\xff\n");
-         ASSERT_EQ(0, mount("tmpfs", "/recordings/2019/\xff\n", "tmpfs", 0, 0));
-       }},
-      {"LinkToAFifoAtTheJournal", "", "", "",
-       [](World&) {
-         ASSERT_EQ(0, mkfifo(JOURNAL_DIR "/fifo", 0600));
-         ASSERT_EQ(0, symlink("fifo", JOURNAL_FILE));
-       }},
-      {"FifoAtTheAuditTrail", "", "", "",
-       [](World&) { ASSERT_EQ(0, mkfifo(AUDIT_FILE, 0644)); }, [] {}, false},
-  };
-}
+const Fault kFaults[] = {
+    {"DatabaseStoppedAtConnect", "connect", PrivatePostgres::kStop,
+     PrivatePostgres::kStart},
+    {"BackendKilledAtChunkQuery", "chunk-query", kKillBackends, "sleep 1"},
+    {"BackendKilledInTenantTransaction", "tenant-transaction", kKillBackends,
+     "sleep 1"},
+    {"DatabaseFrozenAtChunkQuery", "chunk-query", "killall -STOP postgres",
+     "sleep 6; killall -CONT postgres"},
+    {"RowLockHeldBeforeMark", "before-mark", kLock, "sleep 2"},
+    {"ReadOnlyMedia", "", "", "", [](World& w) { Unremovable(w, true); }},
+    {"ImmutableMedia", "", "", "", [](World& w) { Unremovable(w, false); }},
+    {"HardLinkAndFifosAtTemporaries", "", "", "",
+     [](World&) {
+       fs::create_directories("/run/metrics");
+       fs::create_directories(STATE_DIR);
+       ASSERT_EQ(0, mkfifo(STATE_FILE ".tmp", 0644));
+       ASSERT_EQ(0, mkfifo(JOURNAL_FILE ".tmp", 0644));
+       for (auto [dir, name] : kPlanted) {  // a victim's second name
+         const std::string victim = dir + std::string("/victim");
+         std::ofstream(victim) << "secret";
+         fs::permissions(victim, fs::perms::owner_read);
+         ASSERT_EQ(
+             0, link(victim.c_str(), (dir + std::string("/") + name).c_str()));
+       }
+     },
+     [] {
+       for (auto [dir, name] : kPlanted) {
+         const std::string victim = dir + std::string("/victim");
+         EXPECT_EQ(fs::perms::owner_read, fs::status(victim).permissions());
+         EXPECT_EQ("secret", Slurp(victim)) << dir;
+       }
+       EXPECT_TRUE(Exists("/run/metrics/" METRICS_NAME));
+     },
+     false},
+    {"StuckNameThatIsNoUtf8", "", "", "",
+     [](World&) {
+       fs::create_directories("/recordings/2019/\xff\n");
+       ASSERT_EQ(0, mount("tmpfs", "/recordings/2019/\xff\n", "tmpfs", 0, 0));
+     }},
+    {"LinkToAFifoAtTheJournal", "", "", "",
+     [](World&) {
+       ASSERT_EQ(0, mkfifo(JOURNAL_DIR "/fifo", 0600));
+       ASSERT_EQ(0, symlink("fifo", JOURNAL_FILE));
+     }},
+    {"FifoAtTheAuditTrail", "", "", "",
+     [](World&) { ASSERT_EQ(0, mkfifo(AUDIT_FILE, 0644)); }, [] {}, false},
+};
 
 void PrintTo(const Fault& p, std::ostream* os) { *os << p.name; }
 
@@ -154,7 +152,7 @@ TEST_P(FaultTest, Recovers) {
   f.check();
 }
 
-INSTANTIATE_TEST_SUITE_P(, FaultTest, ::testing::ValuesIn(Faults()),
+INSTANTIATE_TEST_SUITE_P(, FaultTest, ::testing::ValuesIn(kFaults),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

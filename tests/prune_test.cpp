@@ -20,7 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-const char kStaleHour[] = "/recordings/2019/03/04/05";
+const std::string kStaleHour = "/recordings/2019/03/04/05";
 const std::string kRoot = "/recordings/";
 
 // Why `path` stayed in `report`, "" when it did not.
@@ -62,23 +62,22 @@ TEST(PruneTest, WhatKeepsAStaleDirectory) {
       {"a screen-recorded archived call's row", RowOnly(2, true),
        "call 2 in it is not reclaimed yet"},
       {"only directories, just made",
-       [](World&) { fs::create_directories(kStaleHour + std::string("/a/b")); },
-       nullptr},
+       [](World&) { fs::create_directories(kStaleHour + "/a/b"); }, nullptr},
       {"a file written now",
-       [](World&) { MakeFile(kStaleHour + std::string("/x.wav"), 10); },
+       [](World&) { MakeFile(kStaleHour + "/x.wav", 10); },
        "it holds /recordings/2019/03/04/05/x.wav, written within the last "
        "hour or dated later"},
       {"a file copied in with old times",
        [](World&) {
-         MakeFile(kStaleHour + std::string("/x.wav"), 10);
-         Backdate(kStaleHour + std::string("/x.wav"));
+         MakeFile(kStaleHour + "/x.wav", 10);
+         Backdate(kStaleHour + "/x.wav");
        },
        "it holds /recordings/2019/03/04/05/x.wav, written within the last "
        "hour or dated later"},
       {"a symbolic link made now, deep below",
        [](World&) {
-         fs::create_directories(kStaleHour + std::string("/a/b"));
-         fs::create_symlink("/nowhere", kStaleHour + std::string("/a/b/l"));
+         fs::create_directories(kStaleHour + "/a/b");
+         fs::create_symlink("/nowhere", kStaleHour + "/a/b/l");
        },
        "it holds /recordings/2019/03/04/05/a/b/l, written within the last "
        "hour or dated later"},

@@ -79,10 +79,7 @@ bool Settled(Service& svc, bool fJournal) {
 }
 
 PassReport FullPass(const StuckRegistry* known) {
-  PassRequest req;
-  req.liBytesToFree = 1 << 30;
-  req.known = known;
-  return RunPass(req);
+  return RunPass({1 << 30, false, 1, known, {}});  // its fields in order
 }
 
 namespace {

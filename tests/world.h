@@ -39,10 +39,8 @@ PassReport FullPass(const StuckRegistry* known = nullptr);
 
 // What World::Check asks besides what it always does.
 struct Checks {
-  // Every call whose media is gone is marked, and the audit trail names
-  // every file that went.
-  bool fSettled = true;
-  bool fMarks = true;        // else the world itself moved media about
+  bool fSettled = true;  // every gone media's call marked, every file audited
+  bool fMarks = true;    // else the world itself moved media about
   bool fExactAudit = false;  // each file that went named once, no other
   bool fLossSaid = false;    // a counter may fall short, never too far
 };
