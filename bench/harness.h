@@ -119,8 +119,10 @@ double TimedPass(Db* db, long long calls, long long bytes,
 // the pass's order: what the file system allows.
 double TimedPlainLoop(long long calls);
 // The same plus what the pass writes and looks up per file and per call:
-// the marker, the counter journal, the audit trail.
-double TimedBookkeepingLoop(long long calls);
+// the marker, the counter journal, the audit trail, and per chunk the syncs
+// that put its unlinks, audit lines and journal note on the disk before it
+// is marked or charged; *sync_s gets the time those syncs took.
+double TimedBookkeepingLoop(long long calls, double* sync_s);
 // The same, each chunk of 200 calls split between two threads that meet at
 // its end, as a pass that removes a chunk's files with two threads would.
 double TimedTwoThreadLoop(long long calls);

@@ -8,7 +8,8 @@ namespace {
 struct Row {
   const char* fs;
   long long calls;
-  // book: the loop with the pass's bookkeeping; two: with two threads
+  // book: the loop with the pass's bookkeeping (db_s: its syncs); two: the
+  // loop on two threads
   Best pass, loop, book, two;
 };
 
@@ -39,7 +40,9 @@ Row Measure(Db* db, bool ext4, long long calls) {
     Prepare(db, ext4, calls);
     row.loop.Add(TimedPlainLoop(calls), 0);
     Prepare(db, ext4, calls);
-    row.book.Add(TimedBookkeepingLoop(calls), 0);
+    double sync_s;
+    double t_book = TimedBookkeepingLoop(calls, &sync_s);
+    row.book.Add(t_book, sync_s);
     Prepare(db, ext4, calls);
     row.two.Add(TimedTwoThreadLoop(calls), 0);
   }
@@ -56,28 +59,30 @@ void PassVsLoop(Db* db) {
   fprintf(g_out,
           "\n1. One pass vs plain stat+unlink loop, same files in the same "
           "order (2.5 files a call)\n"
-          "   %-9s %6s | %6s %6s | %6s %9s | %6s %6s %9s | %6s %6s\n",
+          "   %-9s %6s | %6s %6s | %6s %9s | %6s %6s %6s %9s | %6s %6s\n",
           "", "calls", "pass s", "(db s)", "loop s", "pass/loop", "l+b s",
-          "/loop", "p-db/l+b", "2thr s", "/loop");
+          "(sync)", "/loop", "p-db/l+b", "2thr s", "/loop");
   for (const Row& r : rows) {
     fprintf(g_out,
-            "   %-9s %6lld | %6.3f %6.3f | %6.3f %9.2f | %6.3f %6.2f %9.2f | "
-            "%6.3f %6.2f\n",
+            "   %-9s %6lld | %6.3f %6.3f | %6.3f %9.2f | %6.3f %6.3f %6.2f "
+            "%9.2f | %6.3f %6.2f\n",
             r.fs, r.calls, r.pass.s, r.pass.db_s, r.loop.s, r.pass.s / r.loop.s,
-            r.book.s, r.book.s / r.loop.s, (r.pass.s - r.pass.db_s) / r.book.s,
-            r.two.s, r.two.s / r.loop.s);
+            r.book.s, r.book.db_s, r.book.s / r.loop.s,
+            (r.pass.s - r.pass.db_s) / r.book.s, r.two.s, r.two.s / r.loop.s);
   }
   fprintf(g_out,
           "   db s: what the server spent planning and executing the pass's "
           "statements\n   (pg_stat_statements); the pass waits for it.\n"
           "   l+b: the loop plus the pass's bookkeeping system calls (marker "
           "lookup per call,\n   a chunk's intents in one synced write, its "
-          "audit lines in a file opened for them);\n   p-db/l+b: the pass "
+          "audit lines in a file opened for them,\n   and the syncs that "
+          "make a chunk's unlinks and lines durable, (sync): their time);\n"
+          "   p-db/l+b: the pass "
           "without its server time against that loop. 2thr: the plain\n   "
           "loop with each chunk's files split between two threads (files "
           "only).\n");
   AddGoal("tmpfs pass / plain loop, 100,000 calls",
-          rows[1].pass.s / rows[1].loop.s, true, 1.25);
+          rows[1].pass.s / rows[1].loop.s, true, 1.0);
   AddGoal("ext4 cold pass / plain loop, 100,000 calls",
-          rows[2].pass.s / rows[2].loop.s, true, 1.0);
+          rows[2].pass.s / rows[2].loop.s, true, 0.8);
 }

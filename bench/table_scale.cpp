@@ -7,8 +7,8 @@
 #include <stdlib.h>
 
 #include "calls.h"
-#include "survey.h"
 #include "measurements.h"
+#include "survey.h"
 
 namespace {
 

@@ -200,8 +200,14 @@ void OneSegmentOfFiles() {
 const What kWhats[] = {
     {"Nothing", nullptr, nullptr, nullptr, nullptr, true, false},
     {"HourMoved",
-     Shell("mkdir -p " RECORDINGS_DIR "/archive && mv $H5 " RECORDINGS_DIR
-           "/archive/h5"),
+     [](Cell& c) {
+       Shell("mkdir -p " RECORDINGS_DIR "/archive && mv $H5 " RECORDINGS_DIR
+             "/archive/h5")(c);
+       // Its path leads to another directory now: a recording anew there.
+       const std::string live = RECORDINGS_DIR "/" + c.h5 + "/live.wav";
+       MakeFile(live, kMB);
+       c.world.Track(live, 0, 1, true);
+     },
      nullptr, nullptr, nullptr, false},
     {"MountMissing", Shell("umount $H5"), Shell("mount --bind /run/h5 $H5"),
      Shell("mkdir -p /run/h5 $H5 && mount -t tmpfs -o size=64m tmpfs /run/h5 "

@@ -16,6 +16,7 @@
 #include "metrics.h"
 #include "monitor.h"
 #include "removal.h"
+#include "replay.h"
 #include "statedoc.h"
 #include "status.h"
 #include "stuck.h"
@@ -372,6 +373,27 @@ TEST(JournalLineTest, NamesSurvive) {
     EXPECT_TRUE(back.dir == in.dir && back.file == in.file) << payload;
     EXPECT_EQ(in.dir.strHandle, back.dir.strHandle);
   }
+}
+
+// A name written again after a kill is another file: the first is charged
+// where it was named, though a committed pass named the second since.
+TEST(ReplayTest, ANameWrittenAgainIsAnotherFile) {
+  Intent old;
+  old.llCall = 1, old.llTenant = 2, old.llBytes = 100;
+  old.strRel = "2021/03/04/05/c1.wav";
+  old.file = {12, 1};
+  Intent again = old;
+  again.file.llBirth = 2;
+  const std::string text = JournalLine("S") + IntentLine(old) +
+                           JournalLine("S") + IntentLine(again) +
+                           JournalLine("C 7");
+  Pending p = ResolveJournal(
+      text,
+      [](const Intent& i) { return i.file.llBirth == 2 ? kThere : kGone; },
+      [](const std::string&) { return kCommitted; });
+  ASSERT_EQ(1u, p.charged.size());
+  EXPECT_EQ(1, p.charged[0].file.llBirth);
+  EXPECT_EQ((LLMAP{{2, -100}}), p.owed);
 }
 
 }  // namespace

@@ -104,7 +104,8 @@ bool Journal::Append(const std::string& text) {
 bool Journal::Intend(const std::vector<Intent>& intents) {
   std::string text;
   for (const Intent& i : intents) text += IntentLine(i);
-  if (Append(text)) return true;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (Append(text)) return llIntents_ += intents.size(), true;
   fLost_ = fLost_ || !intents.empty();
   if (!fComplained_)
     lg(LOG_ERR, "FIFO: cannot write %s: %s; counts of this pass are at risk",
@@ -113,9 +114,18 @@ bool Journal::Intend(const std::vector<Intent>& intents) {
   return false;
 }
 
-void Journal::Audited() { Append(JournalLine("A")); }
+long long Journal::Intended() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return llIntents_;
+}
+
+void Journal::Audited(long long llIntents) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Append(JournalLine("A " + std::to_string(llIntents)));
+}
 
 bool Journal::Spares(long long llCall) {
+  std::lock_guard<std::mutex> lock(mu_);
   if (!fLost_ || llBase_ <= 0) return false;
   std::string text, payload;
   if (!fSparesRead_ && ReadJournal(&text)) {
@@ -135,6 +145,7 @@ bool Journal::BeforeCommit(const std::string& xid, const LLMAP& failed) {
   std::string payload = "C " + xid;
   for (const auto& [tenant, delta] : failed)
     payload += " " + std::to_string(tenant);
+  std::lock_guard<std::mutex> lock(mu_);
   if (Append(JournalLine(payload))) return true;
   // What a replay owes stays in the journal: committed without its line, it
   // would be charged again by the next replay.

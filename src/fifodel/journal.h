@@ -6,6 +6,7 @@
 #ifndef FIFODEL_JOURNAL_H_
 #define FIFODEL_JOURNAL_H_
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,9 @@ bool JournalPending();
 // fifo. False, with errno, when there is none or it is no such file.
 bool ReadJournal(std::string* text);
 
-// The journal of one pass, appended at its end. Not used in simulation.
+// The journal of one pass, appended at its end. Not used in simulation. The
+// pass's own thread writes the intents, its database thread the notes that
+// a chunk is audited: each call holds the journal alone.
 class Journal {
  public:
   // `fWhole`: the file as it is (a rewritten journal) is the segment.
@@ -31,12 +34,15 @@ class Journal {
   // A chunk's intents, with one write and one fdatasync; false (said once)
   // when they are not on the disk.
   bool Intend(const std::vector<Intent>& intents);
+  // How many intents of this segment are on the disk so far.
+  long long Intended();
   // Whether call `llCall` must be left alone: the journal failed this pass
   // while what an earlier pass left, which names the call, stands in front.
   // Its replay will settle the call's files; removed now without a word in
   // the journal, they would be charged by this pass and by that replay.
   bool Spares(long long llCall);
-  void Audited();
+  // The audit trail names the segment's first `llIntents` intents.
+  void Audited(long long llIntents);
   // True when transaction `xid` may commit: its line is on the disk, or the
   // segment is cut off (then a crash may lose these counts, never double
   // them). Behind what an earlier pass left, the segment cannot be cut:
@@ -50,11 +56,13 @@ class Journal {
 
  private:
   bool Append(const std::string& text);  // and fdatasync
+  std::mutex mu_;
   const bool fWhole_;
   int fd_ = -1;
   long long llBase_ = -1;  // where the segment starts
   bool fWritten_ = false, fDirty_ = false, fComplained_ = false;
   bool fLost_ = false;  // some intents are not on the disk
+  long long llIntents_ = 0;
   bool fSparesRead_ = false;
   std::vector<long long> spared_;  // calls the leftover names, sorted
 };

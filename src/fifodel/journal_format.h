@@ -9,7 +9,8 @@
 //                              `bytes` for `tenant`
 //   O tenant delta             `delta` is owed to `tenant`'s counter (what a
 //                              replay found gone, summed)
-//   A                          the audit trail names the files above
+//   A [n]                      the audit trail names the segment's first n
+//                              intents (all above, without n)
 //   C xid [tenant...]          transaction `xid` charged the segment's files
 //                              that are gone and its debts, but those of the
 //                              tenants listed; "-" for no transaction: what

@@ -11,6 +11,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <memory>
+
 #include "audit.h"
 #include "calls.h"
 #include "db.h"
@@ -100,18 +105,18 @@ class ChunkDirs {
 };
 
 struct Chunk {
-  explicit Chunk(int rootfd) : dirs(rootfd) {}
-  ChunkDirs dirs;
+  explicit Chunk(int rootfd) : dirs(std::make_unique<ChunkDirs>(rootfd)) {}
+  std::unique_ptr<ChunkDirs> dirs;  // handed on to the chunk's finish
   std::vector<CallWork> calls;
-  long long llFreed = 0;
+  long long llFreed = 0, llPlanned = 0;
   std::vector<long long> ids;  // to mark
   std::vector<AuditedCall> audit;
 };
 
-struct Marked {  // a chunk's marking, and what it counts for when it went
-  bool ok;
+struct Marked {  // a chunk's finish: its marking, and what it counts for
+  bool ok = true, fAudited = true;
   std::string strError, strQuery;
-  std::map<long long, long long> calls;  // by tenant
+  std::map<long long, long long> calls;  // marked, by tenant
 };
 
 const StuckRegistry kNothingSaid;
@@ -225,8 +230,9 @@ void LookAtCall(Pass* p, ChunkDirs* dirs, CallWork* c, const char* acWhy) {
 
 // Looks at rows until what they free covers the shortfall (a call's files
 // go together), unless the oldest sound call's stale directories go.
-ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
-  long long llLeft = p->liBytesToFree;
+ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, size_t limit,
+                    Chunk* chunk) {
+  long long llLeft = SaturatingAdd(p->liBytesToFree, -chunk->llPlanned);
   PruneContext ctx = {
       p->tree.root(),
       [p](const std::string& rel, long long* llId) {
@@ -235,7 +241,8 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
             .get();
       },
       p->known, &p->report};
-  for (size_t i = 0; i < rows.size() && llLeft > 0; ++i) {
+  for (size_t i = chunk->calls.size();
+       i < std::min(limit, rows.size()) && llLeft > 0; ++i) {
     const CallRow& row = rows[i];
     const char* acWhy = RowProblem(row.directory ? row.directory->c_str() : 0,
                                    row.filename ? row.filename->c_str() : 0,
@@ -245,33 +252,57 @@ ChunkEnd LookAtRows(Pass* p, const std::vector<CallRow>& rows, Chunk* chunk) {
       return kPruned;
     p->firstEntry = p->firstEntry && acWhy;
     chunk->calls.push_back({row});
-    LookAtCall(p, &chunk->dirs, &chunk->calls.back(), acWhy);
+    LookAtCall(p, chunk->dirs.get(), &chunk->calls.back(), acWhy);
     llLeft = SaturatingAdd(llLeft, -chunk->calls.back().llPlanned);
+    chunk->llPlanned =
+        SaturatingAdd(chunk->llPlanned, chunk->calls.back().llPlanned);
   }
   return kNextChunk;
 }
 
-void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c) {
-  int dirfd = -1;
+// The directory a removal thread checked last. The check comes once per run
+// of consecutive files in one directory, right before the run's first
+// unlink, and once per call when shredding, which takes long: a directory
+// moved away before it keeps all its files.
+struct Checked {
+  const std::string* dir = nullptr;
+  int fd = -1;
+};
+
+void RemoveCallFiles(const ChunkDirs* dirs, CallWork* c, Checked* at) {
   for (size_t i = 0; i < c->files.size(); ++i) {
     const File& f = c->files[i];
-    if (i == 0 || f.strDir != c->files[i - 1].strDir) {
-      dirfd = dirs->Fresh(f.strDir);
-      errno = 0;  // moved away: its files stay, unreported
-    }
+    if (!at->dir || f.strDir != *at->dir || (i == 0 && c->fSecure))
+      at->fd = dirs->Fresh(*(at->dir = &f.strDir));
+    errno = 0;  // moved away: its files stay, unreported
     bool fShredded = false;
     const std::string strPath = Abs(f.strDir, f.strName);
-    if (dirfd >= 0 && DeleteFn(dirfd, f.strName.c_str(), strPath.c_str(),
-                               c->fSecure, &fShredded)) {
+    if (at->fd >= 0 && DeleteFn(at->fd, f.strName.c_str(), strPath.c_str(),
+                                c->fSecure, &fShredded)) {
       c->removed.push_back((fShredded ? "shredded " : "removed ") + strPath);
       c->llFreed = SaturatingAdd(c->llFreed, f.llBytes);
-    } else if (i == 0 && c->fMedia && (dirfd < 0 || errno != ENOENT)) {
+    } else if (i == 0 && c->fMedia && (at->fd < 0 || errno != ENOENT)) {
       // ENOENT: gone already, as when two rows name one media file.
       c->fKept = true;
-      c->iErr = dirfd < 0 || errno ? errno : EIO;
+      c->iErr = at->fd < 0 || errno ? errno : EIO;
     }
     if (i == 0 && c->fMedia) FaultPoint("between-files");
   }
+}
+
+// Removes the files of the calls the cursor `next` hands out below `end`, a
+// few at a time, so that two threads share them as they go.
+void Unlink(Chunk* chunk, std::atomic<size_t>* next, size_t end, Checked* at) {
+  const size_t kBatch = 8;
+  for (size_t i; (i = next->fetch_add(kBatch)) < end;)
+    for (size_t j = i; j < std::min(i + kBatch, end); ++j)
+      RemoveCallFiles(chunk->dirs.get(), &chunk->calls[j], at);
+}
+
+bool AnySecure(const Chunk& chunk, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i)
+    if (chunk.calls[i].fSecure) return true;
+  return false;
 }
 
 // Charges what went; marks the call, or, when its media stays, reports it.
@@ -297,66 +328,120 @@ void SettleCall(Pass* p, CallWork* c, Chunk* chunk) {
     chunk->audit.push_back({row.llId, row.llTenantId, c->llFreed, c->removed});
 }
 
-// The files go once their intents are on the disk, and the audit trail names
-// them before any call is marked.
-void RemoveChunk(Pass* p, Chunk* chunk) {
+// Calls [from, to) of the chunk into the journal; when they cannot go there
+// behind an unsettled leftover, the calls it names are spared.
+void Intend(Pass* p, Chunk* chunk, size_t from, size_t to) {
   std::vector<Intent> intents;
-  for (const CallWork& c : chunk->calls)
+  for (size_t i = from; i < to; ++i) {
+    const CallWork& c = chunk->calls[i];
     for (const File& f : c.files)
       intents.push_back({c.row.llId, c.row.llTenantId, f.llBytes, f.dir, f.id,
                          c.fSecure, f.strDir + "/" + f.strName});
+  }
   FaultPoint("before-intents");
   if (!p->journal.Intend(intents))
-    for (CallWork& c : chunk->calls)
-      if (p->journal.Spares(c.row.llId)) c.files.clear(), c.fKept = true;
+    for (size_t i = from; i < to; ++i)
+      if (p->journal.Spares(chunk->calls[i].row.llId))
+        chunk->calls[i].files.clear(), chunk->calls[i].fKept = true;
   FaultPoint("after-intents");
-  // Two threads share the unlinks, each a run of whole calls; shredding,
-  // which logs as it goes, keeps to one.
-  std::vector<CallWork>& calls = chunk->calls;
-  size_t half = calls.size() / 2;
-  for (const CallWork& c : calls) half = c.fSecure ? 0 : half;
-  auto second = p->helper.Send([&, half] {
-    for (size_t i = half; half && i < calls.size(); ++i)
-      RemoveCallFiles(&chunk->dirs, &calls[i]);
-  });
-  for (size_t i = 0; i < (half ? half : calls.size()); ++i)
-    RemoveCallFiles(&chunk->dirs, &calls[i]);
-  second.get();
-  chunk->dirs.Sync();
-  for (CallWork& c : calls) SettleCall(p, &c, chunk);
-  FaultPoint("before-audit");
-  if (AuditCalls(p->report.llNumber, chunk->audit)) {
-    p->journal.Audited();
-  } else if (!p->fAuditFailed) {
-    lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
-       strerror(errno));
-    p->fAuditFailed = true;
-  }
 }
 
-bool MarkedBefore(Pass* p) {  // the last chunk's; said when it failed
+// The second thread's part of a chunk: the first `h` calls alone, then its
+// share of the rest, if the rest is shared (`end` says up to where).
+// Sharing one cursor takes one end for both: a call a thread took beyond
+// its own end would be lost to the other.
+std::future<void> StartSecond(Pass* p, Chunk* chunk, size_t h,
+                              std::atomic<size_t>* next,
+                              std::future<size_t> end) {
+  return p->helper.Send([chunk, h, next, end = std::move(end)]() mutable {
+    Checked mine;
+    std::atomic<size_t> first{0};
+    Unlink(chunk, &first, h, &mine);
+    size_t n = end.get();
+    if (n > h) Unlink(chunk, next, n, &mine);
+  });
+}
+
+// Looks at a chunk's rows and removes their files, each once its intent is
+// on the disk. The look overlaps the unlinks: the second thread removes the
+// first quarter's files while this one looks at the rest, then both take
+// the rest's calls as they go. Shredding, which logs as it goes, keeps to
+// this thread.
+ChunkEnd LookAndRemove(Pass* p, const std::vector<CallRow>& rows,
+                       Chunk* chunk) {
+  chunk->calls.reserve(rows.size());  // the second thread holds its calls
+  if (LookAtRows(p, rows, rows.size() / 4, chunk) == kPruned) return kPruned;
+  if (p->req.fSim) return LookAtRows(p, rows, rows.size(), chunk);
+  const size_t h = chunk->calls.size();
+  Intend(p, chunk, 0, h);
+  std::atomic<size_t> first{0}, next{h};
+  std::promise<size_t> rest;
+  std::future<void> second;
+  Checked at;
+  if (AnySecure(*chunk, 0, h)) {
+    Unlink(chunk, &first, h, &at);
+  } else {
+    second = StartSecond(p, chunk, h, &next, rest.get_future());
+  }
+  // Rows that name no file leave the oldest call to a later row, whose
+  // stale directories may then go: the chunk ends there, as at its start.
+  const bool fPruned = LookAtRows(p, rows, rows.size(), chunk) == kPruned;
+  const size_t n = fPruned ? h : chunk->calls.size();
+  if (!fPruned) Intend(p, chunk, h, n);
+  const bool fShared = second.valid() && !AnySecure(*chunk, h, n);
+  rest.set_value(fShared ? n : h);
+  Unlink(chunk, &next, n, &at);
+  if (second.valid()) second.get();
+  if (fPruned) return kPruned;
+  for (CallWork& c : chunk->calls) SettleCall(p, &c, chunk);
+  return kNextChunk;
+}
+
+// The last chunk's finish; said when it failed.
+bool MarkedBefore(Pass* p) {
   if (!p->marked.valid()) return true;
   Marked m = p->marked.get();
+  if (!m.fAudited && !p->fAuditFailed)
+    lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
+       m.strError.c_str());
+  p->fAuditFailed = p->fAuditFailed || !m.fAudited;
   if (!m.ok)
     lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", m.strError.c_str(),
        m.strQuery.c_str());
-  for (const auto& [tenant, calls] : m.ok ? m.calls : decltype(m.calls)()) {
+  for (const auto& [tenant, calls] : m.calls) {
     p->report.llCallsMarked += calls;
     if (tenant) p->report.tenants[tenant].llCalls += calls;
   }
   return m.ok;
 }
 
-void Mark(Pass* p, const Chunk& chunk) {
-  Marked m = {false, "", MarkingStatement(chunk.ids), {}};
-  for (const CallWork& c : chunk.calls)
-    if (!c.fKept && c.row.llId != -1) ++m.calls[c.row.llTenantId];
-  p->marked = p->db.Send([p, m]() mutable {
+// A chunk's finish, on the database thread while the next chunk's files go:
+// its unlinks on stable storage (a power loss must not bring back a file
+// that is audited, marked or charged as gone), then its audit lines, noted
+// in the journal, then, with `fMark`, its marking.
+void Finish(Pass* p, Chunk* chunk, bool fMark) {
+  Marked m;
+  m.strQuery = MarkingStatement(chunk->ids);
+  fMark = fMark && !chunk->ids.empty();
+  for (const CallWork& c : chunk->calls)
+    if (fMark && !c.fKept && c.row.llId != -1) ++m.calls[c.row.llTenantId];
+  p->marked = p->db.Send([p, m, fMark, llPass = p->report.llNumber,
+                          llIntents = p->journal.Intended(),
+                          dirs = std::move(chunk->dirs),
+                          audit = std::move(chunk->audit)]() mutable {
+    dirs->Sync();
+    FaultPoint("before-audit");
+    if ((m.fAudited = AuditCalls(llPass, audit))) {
+      p->journal.Audited(llIntents);
+    } else {
+      m.strError = strerror(errno);
+    }
+    if (!fMark) return m;
     FaultPoint("before-mark");
     dbi_result result = DbQuery(p->conn, m.strQuery);
     FaultPoint("after-mark");
     if ((m.ok = result != nullptr)) dbi_result_free(result);
-    if (!m.ok) m.strError = DbErrorText(p->conn);
+    if (!m.ok) m.strError = DbErrorText(p->conn), m.calls.clear();
     return m;
   });
 }
@@ -382,14 +467,16 @@ ChunkEnd DoChunk(Pass* p) {
   const Continuation before = p->from;
   if (!rows->empty()) AskForNext(p, *rows, rows->size());
   Chunk chunk(p->tree.root());
-  if (LookAtRows(p, *rows, &chunk) == kPruned) return kPruned;
-  if (!p->req.fSim) RemoveChunk(p, &chunk);
+  if (LookAndRemove(p, *rows, &chunk) == kPruned) return kPruned;
   for (const CallWork& c : chunk.calls)
     chunk.llFreed += p->req.fSim ? c.llPlanned : 0;
   p->liBytesToFree = SaturatingAdd(p->liBytesToFree, -chunk.llFreed);
   lg(LOG_NOTICE, "FIFO_delete: freed %lld KB", chunk.llFreed / 1024);
-  if (!MarkedBefore(p)) return kDbError;
-  if (!chunk.ids.empty() && !p->req.fSim) Mark(p, chunk);
+  // A failed marking ends the pass, but a chunk whose files went still gets
+  // its audit lines.
+  const bool fMarked = MarkedBefore(p);
+  if (!p->req.fSim && !chunk.calls.empty()) Finish(p, &chunk, fMarked);
+  if (!fMarked) return kDbError;
   if (chunk.calls.empty()) {
     lg(LOG_NOTICE, "FIFO_delete row count is zero");
     return kExhausted;

@@ -12,11 +12,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -128,8 +130,12 @@ void Take(const std::string& payload,
   long long llTenant, llDelta;
   if (payload == "S") {
     segments->emplace_back();
-  } else if (payload == "A") {
-    for (Entry& e : seg.entries) e.fUnaudited = false;
+  } else if (payload == "A" || payload.compare(0, 2, "A ") == 0) {
+    // "A n": the segment's first n intents; "A": all so far.
+    size_t n = payload == "A" ? seg.entries.size()
+                              : strtoull(payload.c_str() + 2, nullptr, 10);
+    for (size_t k = 0; k < std::min(n, seg.entries.size()); ++k)
+      seg.entries[k].fUnaudited = false;
   } else if (payload.compare(0, 2, "C ") == 0) {
     Commit(payload, fate, &seg, p);
   } else if (ParseOwed(payload, &llTenant, &llDelta)) {
