@@ -20,13 +20,11 @@ bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 // Splits the input at its first two 0xff bytes: text, pattern, replacement.
 std::vector<std::string> Parts(const uint8_t* data, size_t size) {
   std::vector<std::string> parts(1);
-  for (size_t i = 0; i < size; ++i) {
-    if (data[i] == 0xff && parts.size() < 3) {
+  for (size_t i = 0; i < size; ++i)
+    if (data[i] == 0xff && parts.size() < 3)
       parts.emplace_back();
-    } else {
+    else
       parts.back() += static_cast<char>(data[i]);
-    }
-  }
   parts.resize(3);
   return parts;
 }
@@ -46,9 +44,10 @@ void CheckTrim(const std::string& t) {
   std::string s = t;
   trim(s);
   Require(t.find(s) != std::string::npos);
-  bool all_blank = t.find_first_not_of(" \t\r\n") == std::string::npos;
-  if (!all_blank) Require(!Blank(s.front()) && !Blank(s.back()));
-  if (all_blank) Require(s == t);
+  if (t.find_first_not_of(" \t\r\n") == std::string::npos)
+    Require(s == t);  // all blank
+  else
+    Require(!Blank(s.front()) && !Blank(s.back()));
 }
 
 void CheckFileName(const std::string& t) {

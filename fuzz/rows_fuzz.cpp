@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "calls.h"
@@ -19,13 +20,10 @@ void Require(bool ok) {
 }
 
 bool HasDotDot(const std::string& path) {
-  size_t start = 0;
-  for (;;) {
-    size_t end = path.find('/', start);
-    if (path.substr(start, end - start) == "..") return true;
-    if (end == std::string::npos) return false;
-    start = end + 1;
-  }
+  std::istringstream parts(path);
+  for (std::string part; std::getline(parts, part, '/');)
+    if (part == "..") return true;
+  return false;
 }
 
 // The leaf of the media name, which the pass unlinks in the call's directory.

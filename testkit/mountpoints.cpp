@@ -36,11 +36,10 @@ void MakeDirs(const std::string& path, FILE* made) {
   for (size_t pos = 1; pos != std::string::npos;) {
     pos = path.find('/', pos + 1);
     std::string dir = path.substr(0, pos);
-    if (mkdir(dir.c_str(), 0755) == 0) {
+    if (mkdir(dir.c_str(), 0755) == 0)
       fprintf(made, "%s\n", dir.c_str());
-    } else if (errno != EEXIST) {
+    else if (errno != EEXIST)
       Die(dir);
-    }
   }
 }
 

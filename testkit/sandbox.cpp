@@ -6,12 +6,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,6 +28,12 @@
 
 #include "mountpoints.h"
 #include "paths.h"
+
+// /run as a whole: besides the service's lock and state, tests leave their
+// own flags there.
+const char* const kSandboxPaths[] = {
+    RECORDINGS_DIR, CONF_DIR,           LOG_DIR, "/run",
+    JOURNAL_DIR,    "/var/log/fifodel", nullptr};
 
 namespace {
 
@@ -54,84 +58,70 @@ void DrainSyslog() {
   }
 }
 
-[[noreturn]] void Die(const char* what) {
-  fprintf(stderr, "sandbox: %s: %s\n", what, strerror(errno));
+[[noreturn]] void Die(const std::string& what) {
+  fprintf(stderr, "sandbox: %s: %s\n", what.c_str(), strerror(errno));
   _exit(1);
 }
 
-void BindFile(const std::string& stage, const char* name) {
-  std::string src = std::string("/dev/") + name, dst = stage + "/" + name;
+void Mount(const char* src, const std::string& dst, const char* type,
+           unsigned long flags, const std::string& opts = "") {
+  if (mount(src, dst.c_str(), type, flags, opts.c_str()) != 0) Die(dst);
+}
+
+void BindFile(const std::string& stage, const std::string& name) {
+  std::string src = "/dev/" + name, dst = stage + "/" + name;
   int fd = open(dst.c_str(), O_CREAT | O_WRONLY, 0644);
-  if (fd < 0) Die(dst.c_str());
+  if (fd < 0) Die(dst);
   close(fd);
-  if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND, nullptr) != 0)
-    Die(src.c_str());
+  Mount(src.c_str(), dst, nullptr, MS_BIND);
 }
 
 // A private /dev: the usual character devices and terminals of the host, and
 // a datagram socket "log" of our own in place of the system logger's.
 void PrivateDev() {
-  char stage[] = "/tmp/fifodel-dev.XXXXXX";
-  if (!mkdtemp(stage)) Die("mkdtemp");
-  if (mount("tmpfs", stage, "tmpfs", 0, "mode=755,size=1m") != 0)
-    Die("mount stage");
+  char dir[] = "/tmp/fifodel-dev.XXXXXX";
+  if (!mkdtemp(dir)) Die("mkdtemp");
+  const std::string stage = dir;
+  Mount("tmpfs", stage, "tmpfs", 0, "mode=755,size=1m");
   for (const char* name :
        {"null", "zero", "full", "random", "urandom", "loop-control"})
     BindFile(stage, name);
   // Loop devices, for file systems on images: the kernel makes them on
   // demand, the host's /dev gets their nodes, this one gets them here.
   for (int n = 0; n < 256; ++n)
-    mknod((std::string(stage) + "/loop" + std::to_string(n)).c_str(),
-          S_IFBLK | 0600, makedev(7, n));
-  std::string pts = std::string(stage) + "/pts";
-  mkdir(pts.c_str(), 0755);
-  if (mount("/dev/pts", pts.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-    Die("bind /dev/pts");
+    mknod((stage + "/loop" + std::to_string(n)).c_str(), S_IFBLK | 0600,
+          makedev(7, n));
+  mkdir((stage + "/pts").c_str(), 0755);
+  Mount("/dev/pts", stage + "/pts", nullptr, MS_BIND | MS_REC);
   // PostgreSQL's dynamic shared memory lives in /dev/shm.
-  std::string shm = std::string(stage) + "/shm";
-  mkdir(shm.c_str(), 01777);
-  if (mount("tmpfs", shm.c_str(), "tmpfs", 0, "mode=1777,size=64m") != 0)
-    Die("mount /dev/shm");
+  mkdir((stage + "/shm").c_str(), 01777);
+  Mount("tmpfs", stage + "/shm", "tmpfs", 0, "mode=1777,size=64m");
   // A bound ptmx node cannot find its devpts; the symlink can.
-  symlink("pts/ptmx", (std::string(stage) + "/ptmx").c_str());
-  symlink("/proc/self/fd", (std::string(stage) + "/fd").c_str());
+  symlink("pts/ptmx", (stage + "/ptmx").c_str());
+  symlink("/proc/self/fd", (stage + "/fd").c_str());
 
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", stage);
+  sockaddr_un addr = {AF_UNIX, ""};
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s/log", dir);
   g_syslogFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (g_syslogFd < 0 ||
       bind(g_syslogFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     Die("syslog socket");
-  if (mount(stage, "/dev", nullptr, MS_MOVE, nullptr) != 0) Die("move /dev");
-  rmdir(stage);
+  Mount(dir, "/dev", nullptr, MS_MOVE);
+  rmdir(dir);
   std::thread(DrainSyslog).detach();
 }
 
 // Runs as PID 1 of a new PID namespace: "killall tcpdump" of the service
 // under test reaches only processes in here, and whatever a failed test
 // leaves running ends with it.
-void EnterNamespace(bool capture_syslog) {
+void EnterNamespace() {
   if (unshare(CLONE_NEWNS) != 0) Die("unshare");
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    Die("make / private");
-  if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
-            nullptr) != 0)
-    Die("mount /proc");
+  Mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE);
+  Mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC);
   for (const char* const* path = kSandboxPaths; *path; ++path)
     FreshTmpfs(*path, 1);
-  if (capture_syslog) PrivateDev();
+  PrivateDev();
 }
-
-}  // namespace
-
-// /run as a whole: besides the service's lock and state, tests leave their
-// own flags there.
-const char* const kSandboxPaths[] = {
-    RECORDINGS_DIR, CONF_DIR,           LOG_DIR, "/run",
-    JOURNAL_DIR,    "/var/log/fifodel", nullptr};
-
-namespace {
 
 int WaitFor(pid_t pid) {
   int status = 0;
@@ -139,102 +129,6 @@ int WaitFor(pid_t pid) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-
-}  // namespace
-
-int RunInSandbox(const std::function<int()>& run, bool capture_syslog) {
-  ClaimMountPoints(kSandboxPaths);
-  fflush(nullptr);
-  // The caller stays in its PID namespace: once PID 1 of a new one is gone,
-  // no process may be forked into it, and the caller may want to fork more.
-  pid_t pid = fork();
-  if (pid < 0) Die("fork");
-  if (pid == 0) {
-    if (unshare(CLONE_NEWPID) != 0) Die("unshare pid");
-    pid_t init = fork();
-    if (init < 0) Die("fork");
-    if (init == 0) {
-      EnterNamespace(capture_syslog);
-      exit(run());
-    }
-    _exit(WaitFor(init));
-  }
-  int code = WaitFor(pid);
-  ReleaseMountPoints();
-  return code;
-}
-
-std::vector<SyslogLine> TakeSyslog(int wait_ms) {
-  // Datagrams keep their order: once this barrier is through, everything
-  // sent before it is in the queue.
-  static int iBarrier = 0;
-  const std::string barrier = "\001barrier " + std::to_string(++iBarrier);
-  sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  strcpy(addr.sun_path, "/dev/log");
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sendto(fd, barrier.data(), barrier.size(), 0,
-         reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  close(fd);
-  std::unique_lock<std::mutex> lock(g_syslogMutex);
-  auto at = g_syslogQueue.end();
-  g_syslogArrived.wait(lock, [&] {
-    at = std::find(g_syslogQueue.begin(), g_syslogQueue.end(), barrier);
-    return at != g_syslogQueue.end();
-  });
-  g_syslogQueue.erase(at);
-  g_syslogArrived.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                           [] { return !g_syslogQueue.empty(); });
-  std::vector<SyslogLine> lines;
-  for (const std::string& raw : g_syslogQueue) {
-    SyslogLine line;
-    line.raw = raw;
-    line.pri = atoi(raw.c_str() + 1);
-    // "<pri>Mmm dd hh:mm:ss ident: text"; the ident holds no ": ".
-    size_t colon = raw.find(": ");
-    if (colon != std::string::npos) line.text = raw.substr(colon + 2);
-    lines.push_back(line);
-  }
-  g_syslogQueue.clear();
-  return lines;
-}
-
-void FreshTmpfs(const std::string& path, unsigned long long size_mb) {
-  umount2(path.c_str(), MNT_DETACH);  // the first time there is none
-  std::string opts =
-      "mode=755,nr_inodes=4m,size=" + std::to_string(size_mb) + "m";
-  if (mount("tmpfs", path.c_str(), "tmpfs", 0, opts.c_str()) != 0)
-    Die(path.c_str());
-}
-
-void MakeFile(const std::string& path, long long bytes) {
-  for (size_t pos = path.find('/', 1); pos != std::string::npos;
-       pos = path.find('/', pos + 1))
-    mkdir(path.substr(0, pos).c_str(), 0755);
-  int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
-  if (bytes > 0) {
-    ASSERT_EQ(0, posix_fallocate(fd, 0, bytes)) << path;
-  }
-  close(fd);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-bool SetImmutable(const std::string& path, bool fOn) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  int flags = 0;
-  bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  flags = fOn ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  if (fd >= 0) close(fd);
-  return ok;
-}
-
-namespace {
 
 // Zombie postgres processes whose parent we became (PID 1 of the sandbox).
 void ReapServers(const std::atomic<bool>* done) {
@@ -254,6 +148,80 @@ void ReapServers(const std::atomic<bool>* done) {
 }
 
 }  // namespace
+
+int RunInSandbox(const std::function<int()>& run) {
+  ClaimMountPoints(kSandboxPaths);
+  fflush(nullptr);
+  // The caller stays in its PID namespace: once PID 1 of a new one is gone,
+  // no process may be forked into it, and the caller may want to fork more.
+  pid_t pid = fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) {
+    if (unshare(CLONE_NEWPID) != 0) Die("unshare pid");
+    pid_t init = fork();
+    if (init < 0) Die("fork");
+    if (init == 0) {
+      EnterNamespace();
+      exit(run());
+    }
+    _exit(WaitFor(init));
+  }
+  int code = WaitFor(pid);
+  ReleaseMountPoints();
+  return code;
+}
+
+std::vector<SyslogLine> TakeSyslog(int wait_ms) {
+  // Datagrams keep their order: once this barrier is through, everything
+  // sent before it is in the queue.
+  static int iBarrier = 0;
+  const std::string barrier = "\001barrier " + std::to_string(++iBarrier);
+  sockaddr_un addr = {AF_UNIX, "/dev/log"};
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sendto(fd, barrier.data(), barrier.size(), 0,
+         reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  close(fd);
+  std::unique_lock<std::mutex> lock(g_syslogMutex);
+  auto at = g_syslogQueue.end();
+  g_syslogArrived.wait(lock, [&] {
+    at = std::find(g_syslogQueue.begin(), g_syslogQueue.end(), barrier);
+    return at != g_syslogQueue.end();
+  });
+  g_syslogQueue.erase(at);
+  g_syslogArrived.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                           [] { return !g_syslogQueue.empty(); });
+  std::vector<SyslogLine> lines;
+  for (const std::string& raw : g_syslogQueue) {
+    // "<pri>Mmm dd hh:mm:ss ident: text"; the ident holds no ": ".
+    size_t colon = raw.find(": ");
+    lines.push_back({atoi(raw.c_str() + 1),
+                     colon == std::string::npos ? "" : raw.substr(colon + 2),
+                     raw});
+  }
+  g_syslogQueue.clear();
+  return lines;
+}
+
+void FreshTmpfs(const std::string& path, unsigned long long size_mb) {
+  umount2(path.c_str(), MNT_DETACH);  // the first time there is none
+  Mount("tmpfs", path, "tmpfs", 0,
+        "mode=755,nr_inodes=4m,size=" + std::to_string(size_mb) + "m");
+}
+
+void MakeFile(const std::string& path, long long bytes) {
+  for (size_t pos = path.find('/', 1); pos != std::string::npos;
+       pos = path.find('/', pos + 1))
+    mkdir(path.substr(0, pos).c_str(), 0755);
+  int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  ASSERT_EQ(0, bytes > 0 ? posix_fallocate(fd, 0, bytes) : 0) << path;
+  close(fd);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
 
 const char* const PrivatePostgres::kStop =
     "runuser -u postgres -- $(ls -d /usr/lib/postgresql/*/bin | tail -1)"

@@ -21,10 +21,9 @@
 extern const char* const kSandboxPaths[];
 
 // Runs `run` as PID 1 of new PID and mount namespaces with a 1 MB tmpfs on
-// each of kSandboxPaths. With `capture_syslog`, /dev is private and its "log"
-// socket feeds TakeSyslog; without, the host's /dev stays (loop devices).
-// Returns run's exit code, or 128 + the signal that ended it.
-int RunInSandbox(const std::function<int()>& run, bool capture_syslog = true);
+// each of kSandboxPaths and a private /dev, whose "log" socket feeds
+// TakeSyslog. Returns run's exit code, or 128 + the signal that ended it.
+int RunInSandbox(const std::function<int()>& run);
 
 // One datagram received on the sandbox's /dev/log.
 struct SyslogLine {
@@ -34,7 +33,7 @@ struct SyslogLine {
 };
 
 // Datagrams received since the last call (waits up to `wait_ms` for the
-// first one when none is queued). Only inside RunInSandbox with capture.
+// first one when none is queued). Only inside RunInSandbox.
 std::vector<SyslogLine> TakeSyslog(int wait_ms = 0);
 
 // Replaces the tmpfs at `path` by a fresh, empty one of `size_mb` MB with
@@ -46,9 +45,6 @@ void FreshTmpfs(const std::string& path, unsigned long long size_mb);
 void MakeFile(const std::string& path, long long bytes);
 
 bool Exists(const std::string& path);
-// Sets or clears the immutable attribute of `path`: then not even root can
-// unlink it (EPERM).
-bool SetImmutable(const std::string& path, bool fOn);
 
 // A private PostgreSQL for this process: scripts/pgsandbox start, copied
 // from the template in FIFODEL_PG_TEMPLATE when the test run made one, with

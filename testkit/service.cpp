@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 Service::~Service() {
   if (pid_ > 0 && status_ < 0) Stop(SIGKILL);
 }
@@ -29,18 +31,16 @@ void Service::Start(const std::string& args,
     _exit(127);
   }
   close(fds[1]);
-  reader_ = std::thread([this, fd = fds[0]] {
-    std::string line;
-    for (char c; read(fd, &c, 1) == 1;) {
-      if (c != '\n') {
-        line += c;
-        continue;
-      }
+  reader_ = std::thread([this, in = fdopen(fds[0], "r")] {
+    char* line = nullptr;
+    size_t size = 0;
+    for (ssize_t n;
+         (n = getline(&line, &size, in)) > 0 && line[n - 1] == '\n';) {
       std::lock_guard<std::mutex> lock(mu_);
-      lines_.emplace_back(Clock::now(), line);
-      line.clear();
+      lines_.emplace_back(Clock::now(), std::string(line, n - 1));
     }
-    close(fd);
+    free(line);
+    fclose(in);
   });
 }
 
@@ -53,19 +53,16 @@ bool Service::Await(const std::function<bool()>& done, double seconds) {
 bool Service::AwaitLine(const std::string& line, int n, double seconds) {
   return Await(
       [&] {
-        std::lock_guard<std::mutex> lock(mu_);
-        int seen = 0;
-        for (const auto& l : lines_) seen += l.second == line;
-        return seen >= n;
+        const std::vector<std::string> lines = Lines();
+        return std::count(lines.begin(), lines.end(), line) >= n;
       },
       seconds);
 }
 
 int Service::Count(const std::string& prefix) {
-  std::lock_guard<std::mutex> lock(mu_);
   int n = 0;
-  for (const auto& l : lines_)
-    n += l.second.compare(0, prefix.size(), prefix) == 0;
+  for (const std::string& l : Lines())
+    n += l.compare(0, prefix.size(), prefix) == 0;
   return n;
 }
 

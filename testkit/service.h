@@ -18,6 +18,12 @@ class Service {
  public:
   using Clock = std::chrono::steady_clock;
   explicit Service(std::string binary) : binary_(std::move(binary)) {}
+  // Started at once, as Start says.
+  Service(std::string binary, const std::string& args,
+          const std::vector<std::string>& env = {})
+      : binary_(std::move(binary)) {
+    Start(args, env);
+  }
   ~Service();
 
   // Runs `binary args` (`args` as the shell splits them) with `env`

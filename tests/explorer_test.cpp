@@ -2,28 +2,20 @@
 // before it starts again. Each cell kills the real service (SIGKILL) at a
 // named point of a pass or of a replay, changes the world while it is
 // down, starts it again, lets the world heal, runs passes to the end and
-// checks the same invariants: each tenant counter fell by exactly the bytes
-// that left the disk (less only where the log says a count was lost, never
-// more), no file of a call not yet archived is gone, the audit trail names
-// exactly the files that left, every gone media's call is marked and no
-// marked call's media stays, the journal is settled, and no second instance
-// reclaimed. The recording tree and the journal live on ext4 images, so
-// that copies of both taken at the fault point are what a power cut leaves.
-#include <sys/mount.h>
+// checks World's promises, the audit trail naming exactly the files that
+// left and a counter short only where the log says a count was lost; the
+// journal is settled and no second instance reclaimed. The recording tree
+// and the journal live on ext4 images, so that copies of both taken at the
+// fault point are what a power cut leaves.
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
-#include <set>
 #include <sstream>
 
 #include "paths.h"
@@ -35,67 +27,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Where {
-  const char* name;
-  const char* point;  // FIFODEL_FAULT
-  bool fReplay;       // dies replaying what a kill between files left
-};
+// Where it dies (FIFODEL_FAULT); at a replay's points, replaying what a kill
+// between files left.
+const char* const kPoints[] = {
+    "before-intents", "after-intents", "between-files",      "before-audit",
+    "before-mark",    "after-mark",    "tenant-transaction", "before-commit",
+    "after-commit",   "replay-audit",  "replay-settling"};
 
-const Where kWheres[] = {
-    {"BeforeIntents", "before-intents", false},
-    {"AfterIntents", "after-intents", false},
-    {"BetweenFiles", "between-files", false},
-    {"BeforeAudit", "before-audit", false},
-    {"BeforeMark", "before-mark", false},
-    {"AfterMark", "after-mark", false},
-    {"InTenantTransaction", "tenant-transaction", false},
-    {"BeforeCommit", "before-commit", false},
-    {"AfterCommit", "after-commit", false},
-    {"ReplayBeforeAudit", "replay-audit", true},
-    {"ReplaySettling", "replay-settling", true},
-};
+// The images' file systems under the tree and the journal, and apart.
+const std::string kMount =
+    "mkdir -p /run/disk /run/lib && mount -o loop /run/img/disk /run/disk && "
+    "mount -o loop /run/img/lib /run/lib && mkdir -p /run/disk/rec /run/lib/j "
+    "&& mount --bind /run/disk/rec " RECORDINGS_DIR
+    " && mount --bind /run/lib/j " JOURNAL_DIR;
+const std::string kUnmount =
+    "umount -R " RECORDINGS_DIR "; umount -R " JOURNAL_DIR
+    "; umount /run/disk /run/lib /recording 2>/dev/null";
 
-// A file of the world, known by what it is: found by its inode and birth
-// wherever an archive job moved it within the tree.
-struct Tracked {
-  std::string path;
-  long long call;  // 0: a recording in progress, without a row yet
-  int tenant;
-  long long size;
-  std::pair<unsigned long long, long long> id;
-  bool fPending;  // its call is not archived: it must stay
-};
+struct Cell;
 
-std::pair<unsigned long long, long long> IdOf(const std::string& path) {
-  struct statx stx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW,
-            STATX_INO | STATX_BTIME, &stx) != 0)
-    return {0, 0};
-  return {stx.stx_ino,
-          stx.stx_btime.tv_sec * 1000000000LL + stx.stx_btime.tv_nsec};
-}
-
-long long FreeBytes() {
-  struct statvfs sv;
-  return statvfs(RECORDINGS_DIR, &sv) == 0 ? sv.f_bavail * sv.f_bsize : -1;
-}
-
-// "YYYY/MM/DD/HH" of `t` in the local time of TZ.
-std::string HourOf(time_t t) {
-  struct tm tm;
-  char buf[16];
-  strftime(buf, sizeof buf, "%Y/%m/%d/%H", localtime_r(&t, &tm));
-  return buf;
-}
-
-class Cell;
-
+using Act = std::function<void(Cell&)>;  // none: nothing to do
 struct What {
   const char* name;
-  std::function<void(Cell&)> arrange = [](Cell&) {};  // before the first run
-  std::function<void(Cell&)> change = [](Cell&) {};   // while it is down
-  std::function<void(Cell&)> during = [](Cell&) {};   // after a pass under it
-  std::function<void(Cell&)> heal = [](Cell&) {};
+  Act change = {}, heal = {};  // while it is down; after a pass under it
+  Act arrange = {};            // before the first run
+  Act during = {};             // after a pass under it, before the heal
   // The world itself can make media come back (a mount) or go elsewhere (a
   // move) behind a marked call.
   bool fMarksExact = true;
@@ -104,29 +60,21 @@ struct What {
   bool fShortAtRestart = true;
 };
 
-class Cell {
- public:
-  Cell(const Where& where, const What& what) : where_(where), what_(what) {}
+struct Cell {
+  Cell(std::string point, const What& what) : point_(point), what_(what) {}
   void Run();
 
   std::string h5 = "2021/03/04/05", h6 = "2021/03/04/06";  // the two hours
   std::vector<std::string> env = {"FIFODEL_TIME_SCALE=0.1"};
-  std::vector<Tracked> files;
-  std::map<int, long long> added;  // what a recorder added to the counters
-  Service b{FIFODEL_BINARY};       // the service started again
-  std::string log;                 // what every run printed
-  int notify = -1;                 // a socket nobody reads
-  std::string counter;             // a value the operator will restore
+  Service b{FIFODEL_BINARY};  // the service started again
+  World world;
+  std::string log;      // what every run printed
+  int notify = -1;      // a socket nobody reads
+  std::string counter;  // a value the operator will restore
   ~Cell() {
     if (notify >= 0) close(notify);
   }
 
-  void Track(const std::string& path, long long call, int tenant,
-             bool fPending) {
-    files.push_back({path, call, tenant,
-                     static_cast<long long>(fs::file_size(path)), IdOf(path),
-                     fPending});
-  }
   // Free space brought to `mb` MB below the trigger level.
   void Shortage(int mb) {
     static int n = 0;
@@ -135,94 +83,58 @@ class Cell {
       MakeFile(std::string(RECORDINGS_DIR "/filler") + std::to_string(++n),
                bytes);
   }
-  // Waits for the restarted service's `n`th pass to end.
-  bool Passes(int n) { return b.AwaitLine("FIFO_delete: finished", n, 15); }
-
-  void Mount();
-  void Unmount();
-
- private:
   void Build();
-  std::string Call(long long id, const std::string& hour, bool fArchived);
   bool Die(const std::string& point, const std::string& before);
-  bool Settled();
-  void Check();
-  const Where& where_;
+  void Do(const Act& act) {
+    if (act) act(*this);
+  }
+  const std::string point_;
   const What& what_;
 };
 
-void Cell::Mount() {
-  ASSERT_EQ(0, Sh("mkdir -p /run/disk /run/lib && "
-                  "mount -o loop /run/img/disk /run/disk && "
-                  "mount -o loop /run/img/lib /run/lib && "
-                  "mkdir -p /run/disk/rec /run/lib/j && "
-                  "mount --bind /run/disk/rec " RECORDINGS_DIR " && "
-                  "mount --bind /run/lib/j " JOURNAL_DIR));
-}
-
-void Cell::Unmount() {
-  Sh("umount -R " RECORDINGS_DIR "; umount -R " JOURNAL_DIR
-     "; umount /run/disk /run/lib /recording 2>/dev/null");
+// Runs `cmd` through the shell, where $H5 is the first hour's directory.
+Act Shell(const std::string& cmd) {
+  return [cmd](Cell& c) {
+    ASSERT_EQ(0, Sh("H5=" RECORDINGS_DIR "/" + c.h5 + "; " + cmd)) << cmd;
+  };
 }
 
 // 20 archived calls in h5 and 30 in h6, 1 MB each with a companion, two
 // calls not archived yet in each hour; free space 8 MB short.
 void Cell::Build() {
-  FreshSandbox();
+  world.Reset(64);
   // Images in memory: a sync of theirs must not wait for the host's disk.
   ASSERT_EQ(0,
             Sh("mkdir -p /run/img && mount -t tmpfs -o size=1g tmpfs "
                "/run/img && truncate -s 400M /run/img/disk && truncate -s 16M "
                "/run/img/lib && mkfs.ext4 -qF -m 0 /run/img/disk && "
                "mkfs.ext4 -qF -m 0 /run/img/lib"));
-  Mount();
+  ASSERT_EQ(0, Sh(kMount));
   MakeFile(CONF_DIR "/fifo_verbose", 0);
   // The diagnostic logs are a link that leads out: nothing there may go.
-  MakeFile(CONF_DIR "/out/victim", 10);
-  ASSERT_EQ(0, Sh("mount -t tmpfs tmpfs /recording && ln -s " CONF_DIR
-                  "/out " LOG_DIR));
-  what_.arrange(*this);
-  std::string rows;
+  ASSERT_EQ(0, Sh("mount -t tmpfs tmpfs /recording && ln -s " +
+                  std::string(kOut) + " " LOG_DIR));
+  Do(what_.arrange);
   for (long long id = 1; id <= 62; ++id)
-    if (id <= 22 || id > 30) rows += Call(id, id <= 22 ? h5 : h6, id % 30 < 21);
-  rows.pop_back();
-  Psql(
-      "TRUNCATE calls, configs; INSERT INTO configs SELECT 'TN' || i || "
-      "'_DiskUsage', '" +
-      std::to_string(kCounter) +
-      "', 'x' FROM generate_series(1, 3) i; INSERT INTO calls VALUES " + rows);
+    if (id <= 22 || id > 30)
+      world.AddCall(id, id <= 22 ? h5 : h6, id % 3 + 1, kMB, id % 30 < 21);
+  world.Insert();
   Shortage(8);
   // The world as the recorder left it is on the disk: a power cut takes
   // from the service only what it did.
   Sh("sync -f " RECORDINGS_DIR);
 }
 
-// Call `id`'s files, and its row.
-std::string Cell::Call(long long id, const std::string& hour, bool fArchived) {
-  const std::string media = std::string(RECORDINGS_DIR "/") + hour + "/c" +
-                            std::to_string(id) + ".wav";
-  int tenant = static_cast<int>(id % 3) + 1;
-  MakeFile(media, kMB);
-  MakeFile(media + ".g711", kMB / 8);
-  Track(media, id, tenant, !fArchived);
-  Track(media + ".g711", id, tenant, !fArchived);
-  return "(" + std::to_string(id) + ",'" + hour + "','c" + std::to_string(id) +
-         ".wav',0," + std::to_string(tenant) + ",NULL," +
-         (fArchived ? "1" : "0") + ",'2021-03-04'::timestamp + interval '" +
-         std::to_string(id) + " s'),";
-}
-
 // Runs the service until it dies at `point`, having run `before` there
 // first; false when the point was never reached.
 bool Cell::Die(const std::string& point, const std::string& before) {
-  Service svc(FIFODEL_BINARY);
   std::vector<std::string> e = env;
   e.push_back("FIFODEL_FAULT=" + point);
   e.push_back(
       "FIFODEL_FAULT_CMD=[ -e /run/struck ] && exit 0; touch "
       "/run/struck; " +
       before + "kill -9 $PPID");
-  svc.Start("debug", e);
+  Service svc(FIFODEL_BINARY, "debug", e);
   bool fStruck = Service::Await([&] { return !svc.Running(); }, 15);
   svc.Stop(SIGKILL);
   log += svc.Text();
@@ -230,32 +142,20 @@ bool Cell::Die(const std::string& point, const std::string& before) {
   return fStruck;
 }
 
-bool Cell::Settled() {
-  int open = 0;
-  long long bytes;
-  for (const std::string& l : b.Lines())
-    open += sscanf(l.c_str(), "FIFO_delete: %lld bytes to", &bytes) == 1 ? 1
-            : l == "FIFO_delete: finished"                               ? -1
-                                                                         : 0;
-  struct stat st;
-  return open == 0 && FreeBytes() >= 250 * kMB &&
-         (stat(JOURNAL_FILE, &st) != 0 || st.st_size == 0);
-}
-
 void Cell::Run() {
-  SCOPED_TRACE(std::string(where_.name) + " x " + what_.name);
+  SCOPED_TRACE(point_ + " x " + what_.name);
   Build();
-  const bool fCut = std::string(what_.name) == "PowerCut";
-  const std::string copy =
-      fCut ? "cp --sparse=always /run/img/lib /run/img/lib.cut; cp "
-             "--sparse=always /run/img/disk /run/img/disk.cut; "
-           : "";
-  EXPECT_TRUE(where_.fReplay
-                  ? Die("between-files", "") && Die(where_.point, copy)
-                  : Die(where_.point, copy))
+  const std::string copy =  // what a power cut leaves
+      std::string(what_.name) != "PowerCut"
+          ? ""
+          : "for i in lib disk; do cp "
+            "--sparse=always /run/img/$i /run/img/$i.cut; done; ";
+  EXPECT_TRUE(point_.compare(0, 7, "replay-") == 0
+                  ? Die("between-files", "") && Die(point_, copy)
+                  : Die(point_, copy))
       << "never reached\n"
       << log;
-  what_.change(*this);
+  Do(what_.change);
   if (what_.fShortAtRestart) Shortage(5);  // work for it under the change
   b.Start("debug", env);
   if (!what_.fShortAtRestart) {
@@ -266,66 +166,22 @@ void Cell::Run() {
         << b.Text();
     Shortage(5);
   }
-  Passes(1);
-  what_.during(*this);
-  what_.heal(*this);
+  b.AwaitLine("FIFO_delete: finished", 1, 15);
+  Do(what_.during);
+  Do(what_.heal);
   Shortage(6);
-  EXPECT_TRUE(Service::Await([&] { return Settled(); }, 20)) << b.Text();
+  EXPECT_TRUE(Service::Await([&] { return Settled(b, true); }, 20)) << b.Text();
   EXPECT_TRUE(b.Running());
   b.Stop(SIGTERM);
   log += b.Text();
-  Check();
-  Unmount();
-  Sh("umount /run/img");
+  SCOPED_TRACE(log);
+  world.Check({true, what_.fMarksExact, true,
+               log.find("not charged") != std::string::npos ||
+                   log.find("not committed") != std::string::npos});
+  Sh(kUnmount + "; umount /run/img");
 }
 
-std::map<std::string, int> AuditedFiles() {
-  std::map<std::string, int> named;
-  std::istringstream audit(Slurp(AUDIT_FILE));
-  for (std::string line, field; std::getline(audit, line);) {
-    std::istringstream fields(line);
-    while (std::getline(fields, field, '\t'))
-      for (const char* verb : {"removed ", "shredded "})
-        if (field.compare(0, strlen(verb), verb) == 0)
-          ++named[field.substr(strlen(verb))];
-  }
-  return named;
-}
-
-void Cell::Check() {
-  std::set<std::pair<unsigned long long, long long>> present;
-  for (const auto& e : fs::recursive_directory_iterator(RECORDINGS_DIR))
-    if (e.is_regular_file()) present.insert(IdOf(e.path()));
-  std::map<int, long long> gone;
-  std::map<std::string, int> goneAt;
-  std::map<long long, bool> mediaGone;
-  for (const Tracked& f : files) {
-    bool fGone = !present.count(f.id);
-    EXPECT_FALSE(fGone && f.fPending) << "lost: " << f.path;
-    if (fGone) gone[f.tenant] += f.size, ++goneAt[f.path];
-    if (f.path.compare(f.path.size() - 4, 4, ".wav") == 0)
-      mediaGone[f.call] = fGone;
-  }
-  EXPECT_EQ(goneAt, AuditedFiles()) << "audit trail";
-  EXPECT_TRUE(Exists(CONF_DIR "/out/victim")) << "logs emptied through a link";
-  const bool fLossSaid = log.find("not charged") != std::string::npos ||
-                         log.find("not committed") != std::string::npos;
-  for (int t = 1; t <= 3; ++t) {
-    long long want = kCounter + added[t] - gone[t];
-    long long have =
-        std::stoll(Psql("SELECT value FROM configs WHERE param = 'TN" +
-                        std::to_string(t) + "_DiskUsage'")[0]);
-    EXPECT_GE(have, want) << "tenant " << t << " charged twice\n" << log;
-    EXPECT_TRUE(fLossSaid || have == want)
-        << "tenant " << t << ": " << have << " for " << want << "\n"
-        << log;
-  }
-  if (!what_.fMarksExact) return;
-  for (const std::string& row : Psql("SELECT id, flags & 4 FROM calls")) {
-    long long id = std::stoll(row);
-    EXPECT_EQ(mediaGone[id], row.back() == '4') << "call " << id;
-  }
-}
+const std::string kTN1 = " WHERE param = 'TN1_DiskUsage'";
 
 // The journal's lines that hold intents all belong to its last segment:
 // what a refused counter owes is one line per tenant, not its files.
@@ -342,68 +198,48 @@ void OneSegmentOfFiles() {
 }
 
 const What kWhats[] = {
-    {"Nothing", [](Cell&) {}, [](Cell&) {}, [](Cell&) {}, [](Cell&) {}, true,
-     false},
-    {"HourMoved", [](Cell&) {},
+    {"Nothing", nullptr, nullptr, nullptr, nullptr, true, false},
+    {"HourMoved",
      [](Cell& c) {
-       ASSERT_EQ(0, Sh("mkdir -p " RECORDINGS_DIR
-                       "/archive && mv " RECORDINGS_DIR "/" +
-                       c.h5 + " " RECORDINGS_DIR "/archive/h5"));
+       Shell("mkdir -p " RECORDINGS_DIR "/archive && mv $H5 " RECORDINGS_DIR
+             "/archive/h5")(c);
        // Its path leads to another directory now: a recording anew there.
        const std::string live = RECORDINGS_DIR "/" + c.h5 + "/live.wav";
        MakeFile(live, kMB);
-       c.Track(live, 0, 1, true);
+       c.world.Track(live, 0, 1, true);
      },
-     [](Cell&) {}, [](Cell&) {}, false},
-    {"MountMissing",
-     [](Cell& c) {  // h5 on a file system of its own
-       const std::string at = RECORDINGS_DIR "/" + c.h5;
-       ASSERT_EQ(0, Sh("mkdir -p /run/h5 " + at +
-                       " && mount -t tmpfs -o size=64m tmpfs /run/h5 && "
-                       "mount --bind /run/h5 " +
-                       at));
-     },
-     [](Cell& c) { ASSERT_EQ(0, Sh("umount " RECORDINGS_DIR "/" + c.h5)); },
-     [](Cell&) {},
+     nullptr, nullptr, nullptr, false},
+    {"MountMissing", Shell("umount $H5"), Shell("mount --bind /run/h5 $H5"),
+     Shell("mkdir -p /run/h5 $H5 && mount -t tmpfs -o size=64m tmpfs /run/h5 "
+           "&& mount --bind /run/h5 $H5"),  // h5 on a file system of its own
+     nullptr, false},
+    {"VarLibFull",
+     Shell("{ fallocate -l 16M " JOURNAL_DIR
+           "/filler; cat /dev/zero >" JOURNAL_DIR
+           "/filler2; } 2>/dev/null; true"),
+     Shell("rm -f " JOURNAL_DIR "/filler " JOURNAL_DIR "/filler2")},
+    {"CounterRefused",
      [](Cell& c) {
-       ASSERT_EQ(0, Sh("mount --bind /run/h5 " RECORDINGS_DIR "/" + c.h5));
+       c.counter = Psql("SELECT value FROM configs" + kTN1)[0];
+       Psql("UPDATE configs SET value = 'n/a'" + kTN1);
      },
-     false},
-    {"VarLibFull", [](Cell&) {},
-     [](Cell&) {
-       Sh("fallocate -l 16M " JOURNAL_DIR
-          "/filler 2>/dev/null; "
-          "cat /dev/zero >" JOURNAL_DIR "/filler2 2>/dev/null");
-     },
-     [](Cell&) {},
-     [](Cell&) { Sh("rm -f " JOURNAL_DIR "/filler " JOURNAL_DIR "/filler2"); }},
-    {"CounterRefused", [](Cell&) {},
      [](Cell& c) {
-       c.counter = Psql(
-           "SELECT value FROM configs WHERE param = "
-           "'TN1_DiskUsage'")[0];
-       Psql("UPDATE configs SET value = 'n/a' WHERE param = 'TN1_DiskUsage'");
+       Psql("UPDATE configs SET value = '" + c.counter + "'" + kTN1);
      },
+     nullptr,
      [](Cell& c) {  // a second pass under it
        c.Shortage(4);
-       c.Passes(2);
+       c.b.AwaitLine("FIFO_delete: finished", 2, 15);
        EXPECT_LT(0, c.b.Count("TN 1 DiskUsage not updated")) << c.b.Text();
        OneSegmentOfFiles();
-     },
-     [](Cell& c) {
-       Psql("UPDATE configs SET value = '" + c.counter +
-            "' WHERE param = 'TN1_DiskUsage'");
      }},
-    {"DatabaseDown", [](Cell&) {},
-     [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStop)); }, [](Cell&) {},
-     [](Cell&) { ASSERT_EQ(0, Sh(PrivatePostgres::kStart)); }},
-    {"LockPathUnusable", [](Cell&) {},
-     [](Cell&) { Sh("rm -rf " STATE_DIR "; touch " STATE_DIR); }, [](Cell&) {},
+    {"DatabaseDown", Shell(PrivatePostgres::kStop),
+     Shell(PrivatePostgres::kStart)},
+    {"LockPathUnusable", Shell("rm -rf " STATE_DIR "; touch " STATE_DIR),
      [](Cell& c) {  // a second instance, once the path is usable again
        Sh("rm -f " STATE_DIR);
        c.Shortage(4);
-       Service second(FIFODEL_BINARY);
-       second.Start("debug", c.env);
+       Service second(FIFODEL_BINARY, "debug", c.env);
        EXPECT_TRUE(Service::Await([&] { return !second.Running(); }, 5));
        EXPECT_EQ(0, second.Stop(SIGKILL));
        EXPECT_EQ(0, second.Count("FIFO_delete:")) << second.Text();
@@ -416,64 +252,55 @@ const What kWhats[] = {
        sockaddr_un addr = {AF_UNIX, "/run/notify"};
        ASSERT_EQ(
            0, bind(c.notify, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-     },
-     [](Cell& c) { c.env.push_back("NOTIFY_SOCKET=/run/notify"); }},
+       c.env.push_back("NOTIFY_SOCKET=/run/notify");
+     }},
     {"ClockStepped",
+     [](Cell& c) {  // the recorder writes where the stepped clock says
+       const std::string live =
+           RECORDINGS_DIR "/" + HourDir(time(nullptr)) + "/live.wav";
+       MakeFile(live, kMB);
+       c.world.Track(live, 0, 1, true);
+       unsetenv("TZ");
+       tzset();
+     },
+     nullptr,
      [](Cell& c) {  // west of UTC, the calls an hour or two ahead of now
        c.env.push_back("TZ=XXX5");
        setenv("TZ", "XXX5", 1);
        tzset();
-       c.h5 = HourOf(time(nullptr) + 3600);
-       c.h6 = HourOf(time(nullptr) + 7200);
-     },
-     [](Cell& c) {  // the recorder writes where the stepped clock says
-       const std::string live =
-           RECORDINGS_DIR "/" + HourOf(time(nullptr)) + "/live.wav";
-       MakeFile(live, kMB);
-       c.Track(live, 0, 1, true);
-       unsetenv("TZ");
-       tzset();
+       c.h5 = HourDir(time(nullptr) + 3600);
+       c.h6 = HourDir(time(nullptr) + 7200);
      }},
-    {"NameWrittenAgain", [](Cell&) {},
+    {"NameWrittenAgain",
      [](Cell& c) {  // the recorder writes a removed media file anew
        const std::vector<std::string> marked =
            Psql("SELECT id FROM calls WHERE flags & 4 <> 0");
-       auto gone = std::find_if(c.files.begin(), c.files.end(), [&](auto& f) {
+       const std::vector<World::File>& files = c.world.files();
+       auto gone = std::find_if(files.begin(), files.end(), [&](auto& f) {
          return !f.fPending && !Exists(f.path) &&
                 std::find(marked.begin(), marked.end(),
                           std::to_string(f.call)) == marked.end();
        });
-       if (gone == c.files.end()) return;
-       const Tracked old = *gone;
+       if (gone == files.end()) return;
+       const World::File old = *gone;
        MakeFile(old.path, 700 * 1024);
-       c.added[old.tenant] += 700 * 1024;
-       Psql(
-           "UPDATE configs SET value = value::bigint + 716800 WHERE param = "
-           "'TN" +
-           std::to_string(old.tenant) + "_DiskUsage'");
-       c.Track(old.path, old.call, old.tenant, false);
+       c.world.Added(old.tenant, 700 * 1024);
+       c.world.Track(old.path, old.call, old.tenant, false);
      }},
-    {"PowerCut", [](Cell&) {},
-     [](Cell& c) {  // the file systems as their devices held them
-       c.Unmount();
-       ASSERT_EQ(0, Sh("mv /run/img/disk.cut /run/img/disk && "
-                       "mv /run/img/lib.cut /run/img/lib"));
-       c.Mount();
-     }},
+    {"PowerCut",  // the file systems as their devices held them
+     Shell(kUnmount + "; mv /run/img/disk.cut /run/img/disk && mv " +
+           "/run/img/lib.cut /run/img/lib && " + kMount)},
 };
 
 void PrintTo(const What& w, std::ostream* os) { *os << w.name; }
 
 class ExplorerTest : public ::testing::TestWithParam<What> {};
 
-// EXPLORER_WHERE=<name> runs that point alone.
+// EXPLORER_WHERE=<point> runs that point alone.
 TEST_P(ExplorerTest, EveryPointOfDeath) {
   const char* only = getenv("EXPLORER_WHERE");
-  for (const Where& where : kWheres) {
-    if (only && std::string(only) != where.name) continue;
-    Cell cell(where, GetParam());
-    cell.Run();
-  }
+  for (const char* point : kPoints)
+    if (!only || std::string(only) == point) Cell(point, GetParam()).Run();
 }
 
 INSTANTIATE_TEST_SUITE_P(, ExplorerTest, ::testing::ValuesIn(kWhats),

@@ -1,13 +1,10 @@
 // The two sinks of lg, read for real: standard output byte for byte, and the
-// datagrams that reach /dev/log; and what the database says, escaped.
+// datagrams that reach /dev/log.
 #include "logging.h"
 
 #include <errno.h>
 #include <syslog.h>
 
-#include "configs.h"
-#include "db.h"
-#include "dbfixture.h"
 #include "sandbox.h"
 
 namespace {
@@ -50,26 +47,6 @@ TEST_F(LoggingTest, StdoutAndSyslog) {
     EXPECT_EQ(want_out, out);
   }
   g_verboseLogging = false;
-}
-
-// The server's error quotes the value it refused: a counter holding a
-// newline must not forge a line of its own.
-using ServerTextTest = DbTest;
-TEST_F(ServerTextTest, IsEscapedBeforeAnyLine) {
-  Sql("INSERT INTO configs VALUES ('n', E'1\\nFIFO_delete: finished', 'p')");
-  dbi_conn conn;
-  ASSERT_EQ(0, getDbConnection(&conn));
-  EXPECT_FALSE(AddToConfigValue(conn, "n", -1));
-  const std::string text = DbErrorText(conn);
-  dbi_conn_close(conn);
-  EXPECT_EQ(Printable(text), text);
-  const std::vector<SyslogLine> lines = TakeSyslog();
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(11, lines[0].pri);
-  EXPECT_EQ(
-      "Query error: 3484946 3484946: ERROR:  invalid input syntax for type "
-      "bigint: \"1\\nFIFO_delete: finished\"",
-      lines[0].text);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // rules loaded, and answers every dashboard query and every rule's
 // expression through its HTTP API.
 #include <netinet/in.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -155,22 +154,18 @@ TEST_F(MonitoringTest, DashboardAndRulesAnswerFromWhatTheServiceWrites) {
     if (Sh(std::string("command -v ") + tool + " >/dev/null") != 0)
       GTEST_SKIP() << "no " << tool;
   // A stuck call, two calls reclaimed, one waiting to be archived.
-  World w;
-  w.Reset(292);  // trigger level 250 MB
+  World w(292);  // trigger level 250 MB
   w.AddCall(1, "2021/03/04/04", 1, kMB, true);
   for (int id = 2; id <= 4; ++id)
     w.AddCall(id, "2021/03/04/05", id % 2 + 1, 30 * kMB, true);
   w.AddCall(5, "2021/03/04/05", 3, kMB, false);
   w.Insert();  // 60 MB short: calls 2 and 3 go
-  const char* hour = "/recordings/2021/03/04/04";
-  ASSERT_EQ(0, mount(hour, hour, nullptr, MS_BIND, nullptr));
-  ASSERT_EQ(0, mount(nullptr, hour, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                     nullptr));
+  ReadOnly("/recordings/2021/03/04/04");
   fs::create_directories("/run/metrics");
   Service exporter("prometheus-node-exporter"), prometheus("prometheus");
   StartMonitoring(&exporter, &prometheus);
-  Service svc(FIFODEL_BINARY);
-  svc.Start("nofork --metrics-dir /run/metrics", {"FIFODEL_TIME_SCALE=0.1"});
+  Service svc(FIFODEL_BINARY, "nofork --metrics-dir /run/metrics",
+              {"FIFODEL_TIME_SCALE=0.1"});
   const std::string scraped =
       "fifodel_reclaimed_calls_total > 0 and on (instance) "
       "fifodel_stuck_items > 0";

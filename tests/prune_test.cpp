@@ -20,7 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-const char kStaleHour[] = "/recordings/2019/03/04/05";
+const std::string kStaleHour = "/recordings/2019/03/04/05";
 const std::string kRoot = "/recordings/";
 
 // Why `path` stayed in `report`, "" when it did not.
@@ -62,54 +62,39 @@ TEST(PruneTest, WhatKeepsAStaleDirectory) {
       {"a screen-recorded archived call's row", RowOnly(2, true),
        "call 2 in it is not reclaimed yet"},
       {"only directories, just made",
-       [](World&) { fs::create_directories(kStaleHour + std::string("/a/b")); },
-       nullptr},
+       [](World&) { fs::create_directories(kStaleHour + "/a/b"); }, nullptr},
       {"a file written now",
-       [](World&) { MakeFile(kStaleHour + std::string("/x.wav"), 10); },
+       [](World&) { MakeFile(kStaleHour + "/x.wav", 10); },
        "it holds /recordings/2019/03/04/05/x.wav, written within the last "
        "hour or dated later"},
       {"a file copied in with old times",
        [](World&) {
-         MakeFile(kStaleHour + std::string("/x.wav"), 10);
-         Backdate(kStaleHour + std::string("/x.wav"));
+         MakeFile(kStaleHour + "/x.wav", 10);
+         Backdate(kStaleHour + "/x.wav");
        },
        "it holds /recordings/2019/03/04/05/x.wav, written within the last "
        "hour or dated later"},
       {"a symbolic link made now, deep below",
        [](World&) {
-         fs::create_directories(kStaleHour + std::string("/a/b"));
-         fs::create_symlink("/nowhere", kStaleHour + std::string("/a/b/l"));
+         fs::create_directories(kStaleHour + "/a/b");
+         fs::create_symlink("/nowhere", kStaleHour + "/a/b/l");
        },
        "it holds /recordings/2019/03/04/05/a/b/l, written within the last "
        "hour or dated later"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    World w;
-    w.Reset(64);
+    World w(64);
     w.AddCall(1, "2020/01/01/05", 1, 4000, true);
     fs::create_directories(kStaleHour);
     c.build(w);
     w.Insert();
-    PassRequest req;
-    req.liBytesToFree = 1 << 30;
-    const PassReport report = RunPass(req);
+    const PassReport report = FullPass();
     EXPECT_EQ(!c.why, report.outcome == kOutcomePruned);
     EXPECT_EQ(!c.why, !Exists("/recordings/2019"));
     EXPECT_EQ(c.why ? c.why : "", WhyStays(report, "/recordings/2019"));
     w.Check();
   }
-}
-
-// Directory "YYYY/MM/DD/HH" of the hour `hours` from now, named in UTC or
-// in local time.
-std::string HourDir(int hours, bool fUtc) {
-  const time_t t = time(nullptr) + hours * 3600;
-  struct tm tm;
-  if (fUtc ? !gmtime_r(&t, &tm) : !localtime_r(&t, &tm)) abort();
-  char buf[16];
-  strftime(buf, sizeof buf, "%Y/%m/%d/%H", &tm);
-  return buf;
 }
 
 // A recorder whose clock stepped back two hours: the archived calls of the
@@ -130,17 +115,14 @@ TEST(PruneTest, TheHourBeingWrittenStaysWhenTheClockSteppedBack) {
     setenv("TZ", c.tz, 1);
     tzset();
     for (int attempt = 0; attempt < 3; ++attempt) {  // an hour began meanwhile
-      const std::string now = "/recordings/" + HourDir(0, c.fUtc);
-      World w;
-      w.Reset(64);
-      w.AddCall(1, HourDir(2, c.fUtc), 1, 4000, true);
+      const std::string now = kRoot + HourDir(time(nullptr), c.fUtc);
+      World w(64);
+      w.AddCall(1, HourDir(time(nullptr) + 7200, c.fUtc), 1, 4000, true);
       w.Insert();
       fs::create_directories(now);
       if (c.fRecording) MakeFile(now + "/live.wav", 1000);
-      PassRequest req;
-      req.liBytesToFree = 1 << 30;
-      RunPass(req);
-      if ("/recordings/" + HourDir(0, c.fUtc) != now) continue;
+      FullPass();
+      if (kRoot + HourDir(time(nullptr), c.fUtc) != now) continue;
       EXPECT_TRUE(Exists(c.fRecording ? now + "/live.wav" : now)) << now;
       w.Check();
       break;

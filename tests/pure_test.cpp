@@ -1,14 +1,10 @@
 // The service's pure rules, tested without root: the trigger arithmetic,
 // shell quoting, which rows may name files, log-safe text, the forecast and
-// its warning, the state document, the metrics, the status verdict and the
-// service manager's notifications.
+// its warning, the state document, the metrics and the status verdict.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -19,7 +15,6 @@
 #include "logging.h"
 #include "metrics.h"
 #include "monitor.h"
-#include "notify.h"
 #include "removal.h"
 #include "replay.h"
 #include "statedoc.h"
@@ -181,55 +176,50 @@ ServiceState Healthy() {
 
 // The verdict of `fifodel status`, one rule a row.
 TEST(StatusTest, Verdicts) {
-  struct {
+  const struct {
     const char* what;
-    void (*spoil)(ServiceState*);
-    std::string pid;
-    time_t now;
     int code;
     const char* reason;  // the first
+    void (*spoil)(ServiceState*) = nullptr;
+    std::string pid = "42";
+    time_t now = 10100;
   } cases[] = {
-      {"healthy", [](ServiceState*) {}, "42", 10100, 0, ""},
-      {"not running", [](ServiceState*) {}, "", 10100, 3, "not running"},
-      {"another pid", [](ServiceState*) {}, "7", 10100, 3,
-       "running as pid 7, nothing published yet"},
-      {"stale", [](ServiceState*) {}, "42", 10181, 3,
-       "state not refreshed for 181 s"},
-      {"fresh enough", [](ServiceState*) {}, "42", 10180, 0, ""},
-      {"just written", [](ServiceState*) {}, "42", 10000, 0, ""},
-      {"from the future", [](ServiceState*) {}, "42", 9999, 3,
-       "state written 1 s in the future"},
-      {"short after a pass",
+      {"healthy", 0, ""},
+      {"not running", 3, "not running", nullptr, ""},
+      {"another pid", 3, "running as pid 7, nothing published yet", nullptr,
+       "7"},
+      {"stale", 3, "state not refreshed for 181 s", nullptr, "42", 10181},
+      {"fresh enough", 0, "", nullptr, "42", 10180},
+      {"just written", 0, "", nullptr, "42", 10000},
+      {"from the future", 3, "state written 1 s in the future", nullptr, "42",
+       9999},
+      {"short after a pass", 2,
+       "free space below the trigger level after pass 3",
        [](ServiceState* s) {
          s->llFreeAfterPass = 100 * kMB, s->strLevel = "low",
          s->pass.llNumber = 3;
-       },
-       "42", 10100, 2, "free space below the trigger level after pass 3"},
-      {"short, but no longer",
-       [](ServiceState* s) { s->llFreeAfterPass = 100 * kMB; }, "42", 10100, 0,
-       ""},
-      {"stuck",
+       }},
+      {"short, but no longer", 0, "",
+       [](ServiceState* s) { s->llFreeAfterPass = 100 * kMB; }},
+      {"stuck", 1, "1 stuck",
        [](ServiceState* s) {
          s->stuck.push_back({"call", "call 4", "x"});
-       },
-       "42", 10100, 1, "1 stuck"},
-      {"database", [](ServiceState* s) { s->pass.outcome = kOutcomeDbError; },
-       "42", 10100, 1, "database unreachable at the last pass"},
-      {"journal", [](ServiceState* s) { s->fJournalPending = true; }, "42",
-       10100, 1, "counter journal pending"},
-      {"blind", [](ServiceState* s) { s->fMeasureOk = false; }, "42", 10100, 1,
-       "the last measurement failed"},
-      {"trigger near", [](ServiceState* s) { s->llForecast = 3600; }, "42",
-       10100, 1, "trigger level in 60 min"},
-      {"trigger near, reclaiming",
-       [](ServiceState* s) { s->llForecast = 600, s->pass.tEnd = 9000; }, "42",
-       10100, 0, ""},
-      {"trigger far", [](ServiceState* s) { s->llForecast = 3601; }, "42",
-       10100, 0, ""},
+       }},
+      {"database", 1, "database unreachable at the last pass",
+       [](ServiceState* s) { s->pass.outcome = kOutcomeDbError; }},
+      {"journal", 1, "counter journal pending",
+       [](ServiceState* s) { s->fJournalPending = true; }},
+      {"blind", 1, "the last measurement failed",
+       [](ServiceState* s) { s->fMeasureOk = false; }},
+      {"trigger near", 1, "trigger level in 60 min",
+       [](ServiceState* s) { s->llForecast = 3600; }},
+      {"trigger near, reclaiming", 0, "",
+       [](ServiceState* s) { s->llForecast = 600, s->pass.tEnd = 9000; }},
+      {"trigger far", 0, "", [](ServiceState* s) { s->llForecast = 3601; }},
   };
   for (const auto& c : cases) {
     ServiceState st = Healthy();
-    c.spoil(&st);
+    if (c.spoil) c.spoil(&st);
     Verdict v = Judge(st, Found::kState, c.pid, c.now);
     EXPECT_EQ(c.code, v.code) << c.what;
     EXPECT_EQ(c.reason, v.reasons.empty() ? "" : v.reasons[0]) << c.what;
@@ -274,9 +264,8 @@ TEST(StatusTest, MalformedDocumentsAreUnknown) {
     for (bool fJson : {false, true}) {
       out.clear();
       EXPECT_EQ(3, StatusReport(doc, "42", "", fJson, 10100, &out)) << doc;
-      if (fJson) {
-        EXPECT_EQ(3, nlohmann::json::parse(out).value("exit_code", -1));
-      }
+      EXPECT_EQ(3,
+                fJson ? nlohmann::json::parse(out).value("exit_code", -1) : 3);
     }
 }
 
@@ -361,35 +350,6 @@ TEST(StuckRegistryTest, Bounded) {
   EXPECT_TRUE(r.Has({StuckKey::kCall, 1, ""}));
   r.Clear({StuckKey::kCall, 1, ""});
   EXPECT_TRUE(r.Unsaid({StuckKey::kCall, 1, ""}));
-}
-
-// The datagram reaches the socket NOTIFY_SOCKET names, a path or, with '@',
-// an abstract name; nothing is sent without one.
-TEST(NotifyTest, ReachesTheSocketNamed) {
-  const std::string tag = std::to_string(getpid());
-  for (const std::string& name :
-       {"@fifodel-notify-" + tag, "/tmp/fifodel-notify-" + tag}) {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    sockaddr_un sa = {};
-    sa.sun_family = AF_UNIX;
-    name.copy(sa.sun_path, name.size());
-    if (name[0] == '@') sa.sun_path[0] = '\0';
-    unlink(name.c_str());
-    ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&sa),
-                      offsetof(sockaddr_un, sun_path) + name.size()))
-        << name;
-    unsetenv("NOTIFY_SOCKET");
-    NotifyReady();
-    setenv("NOTIFY_SOCKET", name.c_str(), 1);
-    NotifyStatus("free 3 MB");
-    unsetenv("NOTIFY_SOCKET");
-    char buf[64];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    EXPECT_EQ("STATUS=free 3 MB", std::string(buf, n > 0 ? n : 0)) << name;
-    EXPECT_LT(recv(fd, buf, sizeof buf, 0), 0) << name;  // nothing more
-    close(fd);
-    if (name[0] == '/') unlink(name.c_str());
-  }
 }
 
 // Any name survives the journal's line: blanks, line ends and '%' are
