@@ -6,6 +6,7 @@
 #include "lock.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -57,8 +58,9 @@ bool Alive(long long pid) {
 // Whether `fd` is still what RECORDINGS_DIR leads to.
 bool StillThere(int fd, dev_t dev, ino_t ino) {
   struct stat st;
-  return fd >= 0 && lstat(RECORDINGS_DIR, &st) == 0 && st.st_dev == dev &&
-         st.st_ino == ino;
+  return fd >= 0 &&
+         fstatat(AT_FDCWD, RECORDINGS_DIR, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         st.st_dev == dev && st.st_ino == ino;
 }
 
 }  // namespace
