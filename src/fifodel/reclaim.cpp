@@ -131,7 +131,7 @@ struct Pass {
   const PassRequest& req;
   dbi_conn conn;
   Serial db;      // owns `conn` while the pass runs
-  Serial helper;  // removes half of a chunk's files
+  Serial helper;  // removes a chunk's files beside the pass's thread
   PassReport report;
   long long liBytesToFree;
   Tree tree;
