@@ -64,7 +64,7 @@ class PrivatePostgres {
   static const char* const kStart;
 
  private:
-  std::string dir_;
+  std::string home_, dir_;  // the server's directory is dir_ in home_
   std::atomic<bool> done_{false};
   std::thread reaper_;
 };
