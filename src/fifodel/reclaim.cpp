@@ -114,7 +114,7 @@ struct Chunk {
 
 struct Marked {  // a chunk's finish: its marking, and what it counts for
   bool ok = true, fAudited = true;
-  std::string strError, strQuery;
+  std::string strError, strQuery, strAuditError;
   std::map<long long, long long> calls;  // marked, by tenant
 };
 
@@ -350,7 +350,7 @@ bool MarkedBefore(Pass* p) {
   Marked m = p->marked.get();
   if (!m.fAudited && !p->fAuditFailed)
     lg(LOG_WARNING, "fifodel: cannot write %s: %s", AUDIT_FILE,
-       m.strError.c_str());
+       m.strAuditError.c_str());
   p->fAuditFailed = p->fAuditFailed || !m.fAudited;
   if (!m.ok)
     lg(LOG_NOTICE, "FIFO_delete: query error: %s q: %s", m.strError.c_str(),
@@ -381,7 +381,7 @@ void Finish(Pass* p, Chunk* chunk, bool fMark) {
     if ((m.fAudited = AuditCalls(llPass, audit))) {
       p->journal.Audited(llIntents);
     } else {
-      m.strError = strerror(errno);
+      m.strAuditError = strerror(errno);
     }
     if (!fMark) return m;
     FaultPoint("before-mark");

@@ -327,22 +327,47 @@ Pending ResolveJournal(
   return p;
 }
 
+namespace {
+
+// The journal's text; false when there is none to replay, having removed
+// whatever was planted in its place.
+bool ReadOrClear(std::string* text) {
+  if (ReadJournal(text)) return !text->empty();
+  // Something planted in its place (a link, a fifo, a second name of another
+  // file) is no journal: it goes, so that the next pass can write one of its
+  // own.
+  if (errno == ELOOP || errno == EINVAL) {
+    lg(LOG_WARNING, "FIFO: %s removed: not a journal", JOURNAL_FILE);
+    RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
+  } else if (errno != ENOENT) {
+    lg(LOG_WARNING, "FIFO: cannot read %s: %s", JOURNAL_FILE, strerror(errno));
+  }
+  return false;
+}
+
+// Pays what is owed; the journal then keeps only what still waits.
+void PayDebts(const LLMAP& owed, const std::string& waiting) {
+  FaultPoint("replay-settling");
+  lg(LOG_NOTICE, "FIFO: applying the counter journal of %zu tenants",
+     owed.size());
+  Journal journal(true);
+  LLMAP done = CommitCounterDeltas(
+      owed, [&](const std::string& xid, const LLMAP& failed) {
+        return journal.BeforeCommit(xid, failed);
+      });
+  if (done.size() != owed.size()) return;
+  if (waiting.empty()) {
+    journal.Settled();
+  } else {
+    Rewrite(waiting);
+  }
+}
+
+}  // namespace
+
 void ApplyPendingJournal() {
   std::string text;
-  if (!ReadJournal(&text)) {
-    // Something planted in its place (a link, a fifo, a second name of
-    // another file) is no journal: it goes, so that the next pass can write
-    // one of its own.
-    if (errno == ELOOP || errno == EINVAL) {
-      lg(LOG_WARNING, "FIFO: %s removed: not a journal", JOURNAL_FILE);
-      RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
-    } else if (errno != ENOENT) {
-      lg(LOG_WARNING, "FIFO: cannot read %s: %s", JOURNAL_FILE,
-         strerror(errno));
-    }
-    return;
-  }
-  if (text.empty()) return;
+  if (!ReadOrClear(&text)) return;
   dbi_conn conn;
   if (getDbConnection(&conn) != 0) {
     lg(LOG_ERR, "Cannot connect to database to do tenant updates");
@@ -360,19 +385,5 @@ void ApplyPendingJournal() {
     RemoveFile(JOURNAL_DIR, JOURNAL_NAME);
     return;
   }
-  if (!Rewrite(rest) || p.owed.empty()) return;
-  FaultPoint("replay-settling");
-  lg(LOG_NOTICE, "FIFO: applying the counter journal of %zu tenants",
-     p.owed.size());
-  Journal journal(true);
-  LLMAP done = CommitCounterDeltas(
-      p.owed, [&](const std::string& xid, const LLMAP& failed) {
-        return journal.BeforeCommit(xid, failed);
-      });
-  if (done.size() != p.owed.size()) return;
-  if (waiting.empty()) {
-    journal.Settled();
-  } else {
-    Rewrite(waiting);
-  }
+  if (Rewrite(rest) && !p.owed.empty()) PayDebts(p.owed, waiting);
 }
