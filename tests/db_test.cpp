@@ -217,6 +217,27 @@ TEST_F(DbTest, AReplayCommitsOnlyWhatItRecords) {
   EXPECT_FALSE(Exists(JOURNAL_FILE));
 }
 
+// A transaction the server still runs may yet commit what it charged: the
+// replay waits for its end, and charges only once it aborted.
+TEST_F(DbTest, AReplayWaitsForATransactionStillRunning) {
+  Sql("INSERT INTO configs VALUES ('TN1_DiskUsage', '1000', 'p')");
+  dbi_conn conn;
+  ASSERT_EQ(0, getDbConnection(&conn));
+  std::string xid;
+  ASSERT_TRUE(PerformSql(conn, "BEGIN") &&
+              QueryText(conn, "SELECT pg_current_xact_id()::text", &xid));
+  std::ofstream(JOURNAL_FILE)
+      << JournalLine("S") << OwedLine(1, -100) << JournalLine("C " + xid);
+  ApplyPendingJournal();
+  EXPECT_EQ("1000", Scalar("SELECT value FROM configs"));
+  EXPECT_TRUE(Exists(JOURNAL_FILE));
+  ASSERT_TRUE(PerformSql(conn, "ROLLBACK"));
+  dbi_conn_close(conn);
+  ApplyPendingJournal();
+  EXPECT_EQ("900", Scalar("SELECT value FROM configs"));
+  EXPECT_FALSE(Exists(JOURNAL_FILE));
+}
+
 // Names are written escaped: a tab or a line end in one can forge neither a
 // field nor a line of the audit trail.
 TEST_F(DbTest, AuditTrailEscapesNames) {
