@@ -181,6 +181,41 @@ TEST_F(ServiceTest, OneInstanceOnly) {
   }
 }
 
+// One system call of an strace -f log. A call that another thread
+// interrupts is split into "<unfinished ...>" and "<... name resumed>"
+// lines; joined again, it began at the first and returned at the last.
+struct StraceCall {
+  std::string text;
+  int began = -1, returned = -1;
+};
+
+std::vector<StraceCall> ReadStrace(const std::string& path) {
+  static const std::string kUnfinished = " <unfinished ...>", kResumed =
+                                                                  " resumed>";
+  std::vector<StraceCall> calls;
+  std::map<std::string, size_t> open;  // by thread id
+  std::ifstream in(path);
+  int at = 0;
+  for (std::string line; std::getline(in, line); ++at) {
+    const std::string tid = line.substr(0, line.find(' '));
+    const size_t resumed = line.find(kResumed);
+    if (resumed != std::string::npos && open.count(tid)) {
+      StraceCall& call = calls[open[tid]];
+      call.text += line.substr(resumed + kResumed.size());
+      call.returned = at;
+      open.erase(tid);
+    } else if (line.size() >= kUnfinished.size() &&
+               line.compare(line.size() - kUnfinished.size(),
+                            kUnfinished.size(), kUnfinished) == 0) {
+      open[tid] = calls.size();
+      calls.push_back({line.substr(0, line.size() - kUnfinished.size()), at});
+    } else {
+      calls.push_back({line, at, at});
+    }
+  }
+  return calls;
+}
+
 // A pass looks at a chunk's files, puts their intents on the disk, and only
 // then unlinks any; the journal's directory is synced once it is created;
 // the unlinks are on the disk (their directory synced) before the chunk is
@@ -196,16 +231,15 @@ TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
   ASSERT_TRUE(svc.AwaitLine("FIFO_delete: finished", 1, 15));
   Sh("pkill -x fifodel");  // strace ends with it
   svc.Stop(0);
-  // The line of each event's first occurrence; strace shows descriptors by
-  // their paths.
-  std::map<char, int> first;
-  std::ifstream trace("/run/trace");
-  int at = 0;
-  for (std::string line; std::getline(trace, line); ++at) {
+  // Each event's first call, with the lines where it began and returned;
+  // strace shows descriptors by their paths.
+  std::map<char, StraceCall> first;
+  for (const StraceCall& call : ReadStrace("/run/trace")) {
     auto has = [&](const std::string& text) {
-      return line.find(text) != std::string::npos;
+      return call.text.find(text) != std::string::npos;
     };
-    const bool fOk = line.size() > 3 && line.substr(line.size() - 3) == "= 0";
+    const std::string& t = call.text;
+    const bool fOk = t.size() > 3 && t.substr(t.size() - 3) == "= 0";
     const std::pair<char, bool> events[] = {
         {'d', has("fsync(") && has("<" JOURNAL_DIR ">)") && fOk},
         {'j', has("fdatasync(") && has("<" JOURNAL_FILE ">)") && fOk},
@@ -215,13 +249,17 @@ TEST_F(ServiceTest, WhatIsCountedIsOnTheDiskFirst) {
         {'m', has("sendto(") && has("UPDATE Calls")},
         {'c', has("sendto(") && has("COMMIT")}};
     for (auto [event, fNow] : events)
-      if (fNow) first.emplace(event, at);
+      if (fNow) first.emplace(event, call);
   }
   ASSERT_EQ(6u, first.size()) << Slurp("/run/trace");
-  EXPECT_LT(first['d'], first['j']) << "the journal's directory synced";
-  EXPECT_LT(first['j'], first['u']) << "intents before the unlinks";
-  EXPECT_LT(first['s'], first['m']) << "unlinks synced before marking";
-  EXPECT_LT(first['s'], first['c']) << "unlinks synced before charging";
+  // What must be on the disk first has returned before the next one began.
+  auto before = [&](char a, char b) {
+    return first[a].returned < first[b].began;
+  };
+  EXPECT_TRUE(before('d', 'j')) << "the journal's directory synced";
+  EXPECT_TRUE(before('j', 'u')) << "intents before the unlinks";
+  EXPECT_TRUE(before('s', 'm')) << "unlinks synced before marking";
+  EXPECT_TRUE(before('s', 'c')) << "unlinks synced before charging";
   w.Check();
 }
 
