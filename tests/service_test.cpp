@@ -190,8 +190,8 @@ struct StraceCall {
 };
 
 std::vector<StraceCall> ReadStrace(const std::string& path) {
-  static const std::string kUnfinished = " <unfinished ...>", kResumed =
-                                                                  " resumed>";
+  static const std::string kUnfinished = " <unfinished ...>";
+  static const std::string kResumed = " resumed>";
   std::vector<StraceCall> calls;
   std::map<std::string, size_t> open;  // by thread id
   std::ifstream in(path);
